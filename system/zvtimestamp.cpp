@@ -300,6 +300,21 @@ const char* zvTimeStamp::DateStr(char* buffer) const {
   return buffer;
 }
 
+zvString zvTimeStamp::UTCStr(int withms) const {
+  char buffer[kStrBufferSize];
+  return zvString(UTCStr(buffer, withms));
+}
+
+zvString zvTimeStamp::TimeStr(int withms) const {
+  char buffer[kStrBufferSize];
+  return zvString(TimeStr(buffer, withms));
+}
+
+zvString zvTimeStamp::DateStr() const {
+  char buffer[kStrBufferSize];
+  return zvString(DateStr(buffer));
+}
+
 int zvTimeStamp::DayOfWeek() const {
   const double r = zvmath::inrange(zvmath::TRUNC(m_Val) - 4.0, 7.0);
   return (r >= 0.0 && r < 7.0) ? static_cast<int>(r) : SUNDAY;

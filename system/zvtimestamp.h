@@ -3,6 +3,8 @@
 // modelled. Calendar dates before 1582-10-15 are Julian, later ones Gregorian.
 #pragma once
 
+#include "system/strings/zvstring.h"
+
 class zvTimeStamp {
  public:
   static constexpr double ONESECOND = 1.0 / 86400.0;
@@ -61,6 +63,9 @@ class zvTimeStamp {
   const char* UTCStr(char* buffer, int withms) const;   // YYYY-MM-DD hh:mm:ss[.mmm]
   const char* TimeStr(char* buffer, int withms) const;  // hh:mm:ss[.mmm]
   const char* DateStr(char* buffer) const;              // YYYY/MM/DD
+  zvString UTCStr(int withms) const;
+  zvString TimeStr(int withms) const;
+  zvString DateStr() const;
 
   int DayOfWeek() const;  // SUNDAY ... SATURDAY
   const char* NameOfDay() const;
