@@ -420,10 +420,8 @@ int zvString::CountNonWhiteFieldsOnLine() const {
 }
 
 void zvString::EnsureLastCharIsNotDirectoryChar() {
-  const size_t length = GetLength();
-  if (length > 0 && (GetAt(length - 1) == '/' || GetAt(length - 1) == '\\')) {
-    SetAt(static_cast<int>(length - 1), 0);
-  }
+  const int last = static_cast<int>(GetLength()) - 1;
+  if (last >= 0 && (GetAt(last) == '/' || GetAt(last) == '\\')) SetAt(last, 0);
 }
 
 bool zvString::MakeDirectorySeparatorsOSConsistent(char sep) {
