@@ -42,7 +42,12 @@ double Interpolate(double x, const double* xv, const double* yv, size_t npts, Ac
       case zvLinearInterpolate::OUTOFBOUND_EXTRAPOLATE:
         break;
       case zvLinearInterpolate::OUTOFBOUND_MISSING: {
-        if (kLog) return missingvalue;
+        // The upper-bound search puts an x equal to the last abscissa outside the table. Log
+        // interpolation has no tolerance beyond the ends but still answers at that point.
+        if (kLog) {
+          if (below || x != xv[npts - 1]) return missingvalue;
+          break;
+        }
         // Points a relative 1e-5 beyond an end still count as on the table, so that an x at
         // the last abscissa (or rounded just past an end) interpolates.
         const double e = below ? xv[0] : xv[npts - 1];

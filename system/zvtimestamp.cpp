@@ -95,10 +95,8 @@ bool SplitMJD(double mjd, CalendarFields* out) {
   return true;
 }
 
-int Milliseconds(double fraction) {
-  const int ms = static_cast<int>(1000.0 * fraction);
-  return ms > 999 ? 999 : ms;
-}
+// fraction < 1, and 1000 * fraction then rounds to at most 999.99999999999989.
+int Milliseconds(double fraction) { return static_cast<int>(1000.0 * fraction); }
 
 // Copies at most kMaxTextChars characters of text with every character other than a digit or '.'
 // blanked, then reads blank-separated fields: the first nints as integers, the next one as a
