@@ -108,6 +108,8 @@ class TALVEN_PSF_Table {
  private:
   // The window the coefficient and index tables cover, or null for an unsupported kind.
   const WindowMapping* TableWindow() const;
+  bool ConfigureEntries(const double* const* psfs, int numpsf, int numcolumns, int numrows,
+                        const zv2dArray<double>& locations);
   bool CheckInterpolationIndices() const;
 
   std::vector<TALVEN_PSF_Entry> m_entries;
