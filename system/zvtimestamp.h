@@ -67,7 +67,7 @@ class zvTimeStamp {
   zvString TimeStr(int withms) const;
   zvString DateStr() const;
 
-  int DayOfWeek() const;  // SUNDAY ... SATURDAY
+  int DayOfWeek() const;  // SUNDAY ... SATURDAY; SUNDAY for a stamp that is not finite
   const char* NameOfDay() const;
   int DayOfYear() const;  // 1 for January 1; 0 for a stamp without a usable MJD
 

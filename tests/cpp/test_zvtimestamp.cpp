@@ -157,20 +157,15 @@ TEST(zvTimeStamp, PrintingRoundsToTheMillisecond) {
   const zvTimeStamp newyear = zvTimeStamp().SetToDate(1, 1, 2024) - 0.4 * kMs;
   EXPECT_STREQ(newyear.UTCStr(buffer, 1), "2024-01-01 00:00:00.000");
   EXPECT_STREQ(newyear.DateStr(buffer), "2023/12/31");
-  // A time built from fields prints those fields although its MJD is not exact.
-  EXPECT_STREQ(zvTimeStamp(5, 3, 2024, 10, 30, 0, 0.123).UTCStr(buffer, 1),
-               "2024-03-05 10:30:00.123");
-}
-
-TEST(zvTimeStamp, StringForms) {
+  // The zvString forms print the same.
   const zvTimeStamp unix0 = zvTimeStamp().FromUnix(0.0);
   EXPECT_EQ(unix0.MJD(), 40587.0);
   EXPECT_EQ(unix0.UTCStr(0), "1970-01-01 00:00:00");
-  EXPECT_EQ(unix0.UTCStr(1), "1970-01-01 00:00:00.000");
-  const zvTimeStamp t(7, 8, 2031, 4, 5, 6, 0.789);
-  EXPECT_EQ(t.TimeStr(1), "04:05:06.789");
-  EXPECT_EQ(t.TimeStr(0), "04:05:06");
-  EXPECT_EQ(t.DateStr(), "2031/08/07");
+  EXPECT_EQ(late.TimeStr(1), "10:11:12.999");
+  EXPECT_EQ(late.DateStr(), "2024/03/05");
+  // A time built from fields prints those fields although its MJD is not exact.
+  EXPECT_STREQ(zvTimeStamp(5, 3, 2024, 10, 30, 0, 0.123).UTCStr(buffer, 1),
+               "2024-03-05 10:30:00.123");
 }
 
 TEST(zvTimeStamp, GetUTCFieldsAndNullPointers) {
@@ -297,7 +292,6 @@ TEST(zvTimeStamp, OtherTimeScales) {
   zvTimeStamp t;
   EXPECT_EQ(t.FromEosTAI(0.0).MJD(), zvTimeStamp().SetToDate(1, 1, 1993).MJD());
   EXPECT_NEAR(t.FromEosTAI(12345.5).asEosTAI(), 12345.5, 1e-6);
-  EXPECT_NEAR(t.FromUnix(1.7e9).asUnix(), 1.7e9, 1e-4);
   // OLE automation dates count from 1899-12-30.
   EXPECT_EQ(t.FromMicrosoftDATE(0.0).MJD(), zvTimeStamp().SetToDate(30, 12, 1899).MJD());
   const double before = static_cast<double>(std::time(nullptr));
@@ -305,23 +299,6 @@ TEST(zvTimeStamp, OtherTimeScales) {
   const double after = static_cast<double>(std::time(nullptr));
   EXPECT_GE(now, before - 1e-3);
   EXPECT_LE(now, after + 1.0);
-}
-
-TEST(zvTimeStamp, Operators) {
-  const zvTimeStamp a(100.5), b(2.0);
-  EXPECT_EQ((a + b).MJD(), 102.5);
-  EXPECT_EQ((a - b).MJD(), 98.5);
-  EXPECT_EQ((a * b).MJD(), 201.0);
-  EXPECT_EQ((a / b).MJD(), 50.25);
-  EXPECT_EQ((a + 1.0).MJD(), 101.5);
-  EXPECT_EQ((a / 4.0).MJD(), 25.125);
-  EXPECT_TRUE(b < a && a > b && b <= a && a >= b && a != b && !(a == b));
-  EXPECT_TRUE(a == 100.5 && a != 100.0 && a < 101.0 && a > 100.0 && a <= 100.5 && a >= 100.5);
-  zvTimeStamp c;
-  EXPECT_EQ(c.MJD(), 0.0);
-  c = 7.25;
-  EXPECT_EQ(c.MJD(), 7.25);
-  EXPECT_EQ(zvTimeStamp(3).MJD(), 3.0);
 }
 
 // Stamps without a calendar date and extreme inputs give defined answers.
