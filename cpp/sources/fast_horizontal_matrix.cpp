@@ -1,0 +1,252 @@
+#include "cpp/sources/fast_horizontal_matrix.h"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <new>
+#include <vector>
+
+#include "cpp/sources/fast_infield_matrix.h"
+#include "cpp/sources/psfplanes.h"
+#include "cpp/sources/psftables.h"
+#include "cpp/sources/windowbinning.h"
+#include "system/zvlog.h"
+
+static const char* const kSourcePath = "cpp/sources/fast_horizontal_matrix";
+
+namespace {
+
+// Whether a position is one of the samples step / 2, step / 2 + step, ...
+inline bool IsSampled(int position, int step) {
+  return position >= step / 2 && (position - step / 2) % step == 0;
+}
+
+class HorizontalEngine {
+ public:
+  HorizontalEngine(const WindowMappingHierarchy& h, const TALVEN_PSF_Table& table,
+                   const TALVEN_HorizontalRequest& request, double* output)
+      : m_table(table),
+        m_request(request),
+        m_output(output),
+        m_bx(h.m_l1c_to_detector.Binx()),
+        m_by(h.m_l1c_to_detector.Biny()),
+        m_kx(h.m_l1c_to_detector.Numx()),
+        m_ky(h.m_l1c_to_detector.Numy()),
+        m_n(static_cast<ptrdiff_t>(m_kx) * m_ky),
+        m_sx(h.m_science.Numx()),
+        m_sy(h.m_science.Numy()),
+        m_noofx(h.m_noof.Numx()),
+        m_x0(h.m_science.Ofsx() + h.m_detector.Ofsx()),
+        m_y0(h.m_science.Ofsy() + h.m_detector.Ofsy()),
+        m_dx0(m_x0 - m_noofx + 1),
+        m_ndx(static_cast<ptrdiff_t>(m_noofx) + m_sx - 1) {}
+
+  bool Run() {
+    FillOutput();
+    bool ok = BuildPlanes();
+    if (ok && m_request.diagnostic) LogRowDiagnostics();
+    if (ok) ok = AssembleRows();
+    if (!ok) {
+      FillOutput();
+      zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
+                        "TALVEN_DeconvolutionMatrixGenerator::build_transfer_function, There were "
+                        "errors executing the code. Return empty matrix");
+      return false;
+    }
+    const double scale = 1.0 / static_cast<double>(m_bx * m_by);
+#pragma omp parallel for schedule(static)
+    for (ptrdiff_t c = 0; c < m_n; ++c) {
+      double* col = Column(c);
+      for (ptrdiff_t r = 0; r < m_n; ++r) col[r] *= scale;
+    }
+    return true;
+  }
+
+ private:
+  double* Column(ptrdiff_t c) const { return m_output + c * m_n; }
+
+  void FillOutput() {
+#pragma omp parallel for schedule(static)
+    for (ptrdiff_t c = 0; c < m_n; ++c) std::fill(Column(c), Column(c) + m_n, 0.0);
+  }
+
+  bool ReportAllocationFailure() const {
+    zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
+                      "TALVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light, Error "
+                      "allocating the PSF tables of the matrix engine for a (%d,%d) array of L1C "
+                      "pixels",
+                      m_ky, m_kx);
+    return false;
+  }
+
+  // Displacements from any NOOF source column to any science column, and between science rows.
+  bool BuildPlanes() {
+    const auto& entries = m_table.MeasuredPSFEntries();
+    const int npsf = static_cast<int>(entries.size());
+    try {
+      m_values.resize(npsf);
+    } catch (const std::bad_alloc&) {
+      return ReportAllocationFailure();
+    }
+    bool ok = true;
+#pragma omp parallel for schedule(dynamic, 1)
+    for (int m = 0; m < npsf; ++m) {
+      try {
+        m_values[m].Build(entries[m], m_dx0, m_dx0 + static_cast<int>(m_ndx) - 1, 1 - m_sy,
+                          m_sy - 1);
+      } catch (const std::bad_alloc&) {
+#pragma omp atomic write
+        ok = false;
+      }
+    }
+    return ok ? true : ReportAllocationFailure();
+  }
+
+  void LogRowDiagnostics() const {
+    for (int y = m_request.delta_ny / 2; y < m_sy; y += m_request.delta_ny) {
+      zvLogBase::Record(zvlog_info, kSourcePath, __LINE__,
+                        "TALVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light, "
+                        "Processing row [%d] of [%d]",
+                        y, m_sy);
+    }
+  }
+
+  // Per-worker scratch: for one source row, the plane of every measured PSF summed over the
+  // sampled receiver rows of each L1C row, indexed [psf][dx][L1C row].
+  struct Scratch {
+    TALVEN_PSF_InterpolationCoeffs coeffs;
+    std::vector<double> rowsums;
+  };
+
+  bool AssembleRows() {
+    // L1C rows that hold at least one sampled receiver row; the others receive nothing.
+    for (int ry = 0; ry < m_ky; ++ry) {
+      for (int v = 0; v < m_by; ++v) {
+        if (IsSampled(ry * m_by + v, m_request.delta_sy)) {
+          m_receiving_rows.push_back(ry);
+          break;
+        }
+      }
+    }
+    const size_t npsf = m_values.size();
+    bool ok = true;
+#pragma omp parallel
+    {
+      Scratch scratch;
+      bool have_scratch = true;
+      try {
+        scratch.rowsums.resize(npsf * static_cast<size_t>(m_ndx) * m_ky);
+      } catch (const std::bad_alloc&) {
+        have_scratch = false;
+#pragma omp atomic write
+        ok = false;
+      }
+#pragma omp for schedule(dynamic, 1)
+      for (int target_row = 0; target_row < m_ky; ++target_row) {
+        if (!have_scratch) continue;
+        for (int y = target_row * m_by; y < (target_row + 1) * m_by && y < m_sy; ++y) {
+          if (IsSampled(y, m_request.delta_ny)) ProcessSourceRow(target_row, y, &scratch);
+        }
+      }
+    }
+    return ok ? true : ReportAllocationFailure();
+  }
+
+  void SumReceiverRows(int y, double* rowsums) const {
+    const int dsy = m_request.delta_sy;
+    for (size_t m = 0; m < m_values.size(); ++m) {
+      for (ptrdiff_t i = 0; i < m_ndx; ++i) {
+        const double* v = m_values[m].Column(m_dx0 + static_cast<int>(i)) - m_values[m].Dy0();
+        double* out = rowsums + (static_cast<ptrdiff_t>(m) * m_ndx + i) * m_ky;
+        for (int ry = 0; ry < m_ky; ++ry) {
+          double sum = 0.0;
+          for (int sy = ry * m_by; sy < (ry + 1) * m_by; ++sy) {
+            if (IsSampled(sy, dsy)) sum += v[sy - y];
+          }
+          out[ry] = sum;
+        }
+      }
+    }
+  }
+
+  void ProcessSourceRow(int target_row, int y, Scratch* scratch) {
+    SumReceiverRows(y, scratch->rowsums.data());
+    const int yn = y + m_y0;
+    const int dnx = m_request.delta_nx;
+    const double* vignetting_row = m_request.vignetting
+                                       ? m_request.vignetting + static_cast<ptrdiff_t>(yn) * m_noofx
+                                       : nullptr;
+    double* left = Column(target_row);
+    double* right = Column(static_cast<ptrdiff_t>(m_kx - 1) * m_ky + target_row);
+    for (int x = m_x0 - 1 - dnx / 2; x >= 0; x -= dnx) {
+      AddSource(x, yn, vignetting_row, scratch, left);
+    }
+    for (int x = m_x0 + m_sx + dnx / 2; x < m_noofx; x += dnx) {
+      AddSource(x, yn, vignetting_row, scratch, right);
+    }
+  }
+
+  void AddSource(int x, int yn, const double* vignetting_row, Scratch* scratch, double* target) {
+    const TALVEN_HorizontalRequest& q = m_request;
+    double weight =
+        static_cast<double>(q.delta_sx * q.delta_sy) * static_cast<double>(q.delta_nx * q.delta_ny);
+    if (vignetting_row) weight *= vignetting_row[x];
+    if (!std::isfinite(weight) || weight == 0.0) return;
+    const Coords source(yn, x, WindowMappingType::WINDOW_NOOF);
+    if (!m_table.GetInterpolationCoefficientsForNewPSFCentre(source, &scratch->coeffs)) return;
+    const double* w = scratch->coeffs.Coefficients();
+    const int* psf = scratch->coeffs.Indices();
+    const bool all_rows = static_cast<int>(m_receiving_rows.size()) == m_ky;
+    for (int j = 0; j < scratch->coeffs.Count(); ++j) {
+      const double factor = weight * w[j];
+      const double* sums = scratch->rowsums.data() + static_cast<ptrdiff_t>(psf[j]) * m_ndx * m_ky;
+      for (int sx = q.delta_sx / 2; sx < m_sx; sx += q.delta_sx) {
+        const double* src = sums + static_cast<ptrdiff_t>(sx + m_x0 - x - m_dx0) * m_ky;
+        double* dst = target + static_cast<ptrdiff_t>(sx / m_bx) * m_ky;
+        if (all_rows) {
+          for (int ry = 0; ry < m_ky; ++ry) dst[ry] += factor * src[ry];
+        } else {
+          for (int ry : m_receiving_rows) dst[ry] += factor * src[ry];
+        }
+      }
+    }
+  }
+
+  const TALVEN_PSF_Table& m_table;
+  const TALVEN_HorizontalRequest m_request;
+  double* const m_output;
+  const int m_bx, m_by, m_kx, m_ky;
+  const ptrdiff_t m_n;
+  const int m_sx, m_sy, m_noofx;
+  // NOOF position of science pixel (0, 0).
+  const int m_x0, m_y0;
+  // First displacement along x of the planes and their number.
+  const int m_dx0;
+  const ptrdiff_t m_ndx;
+  std::vector<TALVEN_PSF_DisplacementPlane> m_values;
+  std::vector<int> m_receiving_rows;
+};
+
+}  // namespace
+
+bool TALVEN_FastHorizontalEngineApplies(const WindowMappingHierarchy& h,
+                                        const TALVEN_HorizontalRequest& request) {
+  if (!TALVEN_FastInfieldEngineApplies(h)) return false;
+  if (request.delta_nx < 1 || request.delta_ny < 1 || request.delta_sx < 1 ||
+      request.delta_sy < 1) {
+    return false;
+  }
+  const long long x0 = static_cast<long long>(h.m_science.Ofsx()) + h.m_detector.Ofsx();
+  const long long y0 = static_cast<long long>(h.m_science.Ofsy()) + h.m_detector.Ofsy();
+  return x0 >= 0 && y0 >= 0 && x0 + h.m_science.Numx() <= h.m_noof.Numx() &&
+         y0 + h.m_science.Numy() <= h.m_noof.Numy();
+}
+
+bool TALVEN_BuildHorizontalMatrixFast(const WindowMappingHierarchy& hierarchy,
+                                      const TALVEN_PSF_Table& table,
+                                      const TALVEN_HorizontalRequest& request, double* output) {
+  HorizontalEngine engine(hierarchy, table, request, output);
+  return engine.Run();
+}

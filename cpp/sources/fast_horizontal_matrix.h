@@ -1,0 +1,36 @@
+// The fast engine of the horizontal stray-light matrix.
+//
+// Sources are sampled NOOF pixels beside the science window, receivers sampled science pixels,
+// and all the light of one science row's sources is booked to the L1C pixels at the window's left
+// and right edge of that row. The engine tabulates each measured PSF once over whole-pixel
+// displacements (TALVEN_PSF_DisplacementPlane), sums the table once per source row over the
+// sampled receiver rows of every L1C row, and then adds, per source and coefficient, one
+// contiguous run of those sums per sampled receiver column. Work is handed out by L1C row of the
+// targets: the two matrix columns a target row receives belong to it alone, so workers write
+// straight into the output and the summation order does not depend on the number of threads.
+#pragma once
+
+class WindowMappingHierarchy;
+class TALVEN_PSF_Table;
+
+struct TALVEN_HorizontalRequest {
+  // NOOFy rows of NOOFx factors, or null for no vignetting.
+  const double* vignetting = nullptr;
+  int delta_nx = 1;
+  int delta_ny = 1;
+  int delta_sx = 1;
+  int delta_sy = 1;
+  bool diagnostic = false;
+};
+
+// The in-field engine's layout (the L1C area is the science window, inside the detector window),
+// a science window inside the NOOF window, and steps of at least 1.
+bool TALVEN_FastHorizontalEngineApplies(const WindowMappingHierarchy& hierarchy,
+                                        const TALVEN_HorizontalRequest& request);
+
+// Fills output, KK x KK with the receiver's flat L1C index fastest, from the initialised
+// NOOF-window PSF table. Logs the per-row diagnostics that the element-by-element builder logs;
+// on failure logs "Return empty matrix", leaves the output all 0.0 and returns false.
+bool TALVEN_BuildHorizontalMatrixFast(const WindowMappingHierarchy& hierarchy,
+                                      const TALVEN_PSF_Table& table,
+                                      const TALVEN_HorizontalRequest& request, double* output);

@@ -1,0 +1,367 @@
+#include "cpp/sources/fast_infield_matrix.h"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <new>
+#include <vector>
+
+#include "cpp/sources/psfplanes.h"
+#include "cpp/sources/psftables.h"
+#include "cpp/sources/windowbinning.h"
+#include "system/zvlog.h"
+
+static const char* const kSourcePath = "cpp/sources/fast_infield_matrix";
+
+namespace {
+
+constexpr WindowMappingType kDetector = WindowMappingType::WINDOW_DETECTOR;
+
+// The quadratic scheme's weights for the detector row whose lower edge lies c rows from the
+// centre of an L1C pixel f rows high: the quadratic through the pixel and its two neighbours along
+// y, averaged over the row. They sum to 1.
+struct QuadraticWeights {
+  double prev, mid, next;
+  QuadraticWeights(double c, double f) {
+    const double d = c * c + c + 1.0 / 3.0;
+    const double m = c + 0.5;
+    prev = (d / f - m) * (0.5 / f);
+    mid = 1.0 - d / (f * f);
+    next = (d / f + m) * (0.5 / f);
+  }
+};
+
+inline void AddScaled(double* dst, const double* src, double w, int n) {
+  for (int i = 0; i < n; ++i) dst[i] += w * src[i];
+}
+
+class InfieldEngine {
+ public:
+  InfieldEngine(const WindowMappingHierarchy& h, const TALVEN_PSF_Table& table,
+                const TALVEN_InfieldOptions& options, double* output)
+      : m_table(table),
+        m_options(options),
+        m_output(output),
+        m_bx(h.m_l1c_to_detector.Binx()),
+        m_by(h.m_l1c_to_detector.Biny()),
+        m_kx(h.m_l1c_to_detector.Numx()),
+        m_ky(h.m_l1c_to_detector.Numy()),
+        m_n(static_cast<ptrdiff_t>(m_kx) * m_ky),
+        m_sx(h.m_science.Numx()),
+        m_sy(h.m_science.Numy()),
+        m_ofsx(h.m_science.Ofsx()),
+        m_ofsy(h.m_science.Ofsy()),
+        m_lower_edge(options.lower_edge),
+        m_failed_column(m_kx) {}
+
+  bool Run() {
+    FillOutput(0.0);
+    bool ok = BuildPlanes();
+    if (ok && m_lower_edge) FindFailingLowerEdgeColumn();
+    if (ok && m_options.diagnostic) LogRowDiagnostics();
+    if (ok) ok = AssembleColumns();
+    if (ok && m_lower_edge && m_failed_column < m_kx) ok = false;
+    if (!ok) {
+      FillOutput(0.0);
+      zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
+                        "TALVEN_DeconvolutionMatrixGenerator::build_transfer_function, There were "
+                        "errors executing the code. Return empty matrix");
+      return false;
+    }
+    Scale(1.0 / static_cast<double>(m_bx * m_by));
+    return true;
+  }
+
+ private:
+  double* Column(ptrdiff_t c) const { return m_output + c * m_n; }
+
+  void FillOutput(double value) {
+#pragma omp parallel for schedule(static)
+    for (ptrdiff_t c = 0; c < m_n; ++c) std::fill(Column(c), Column(c) + m_n, value);
+  }
+
+  void Scale(double factor) {
+#pragma omp parallel for schedule(static)
+    for (ptrdiff_t c = 0; c < m_n; ++c) {
+      double* col = Column(c);
+      for (ptrdiff_t r = 0; r < m_n; ++r) col[r] *= factor;
+    }
+  }
+
+  // Rows of the lower edge band and rows below the edge that act as sources; none when either
+  // option is not positive.
+  int BandRows() const { return std::min(m_options.rows_above, m_sy); }
+  bool LowerEdgeAddsLight() const {
+    return m_lower_edge && m_options.rows_above > 0 && m_options.rows_below > 0;
+  }
+
+  bool BuildPlanes() {
+    const auto& entries = m_table.MeasuredPSFEntries();
+    const int npsf = static_cast<int>(entries.size());
+    // Displacements from a science pixel (or a lower edge source below the window) to a science
+    // pixel.
+    int dy1 = m_sy - 1;
+    if (LowerEdgeAddsLight()) dy1 = std::max(dy1, BandRows() - 1 + m_options.rows_below);
+    try {
+      m_values.resize(npsf);
+      m_footprints.resize(npsf);
+    } catch (const std::bad_alloc&) {
+      return ReportAllocationFailure();
+    }
+    bool ok = true;
+#pragma omp parallel for schedule(dynamic, 1)
+    for (int m = 0; m < npsf; ++m) {
+      try {
+        m_values[m].Build(entries[m], 1 - m_sx, m_sx - 1, 1 - m_sy, dy1);
+        m_footprints[m].Build(m_values[m], m_bx, m_by, m_kx, m_ky);
+      } catch (const std::bad_alloc&) {
+#pragma omp atomic write
+        ok = false;
+      }
+    }
+    return ok ? true : ReportAllocationFailure();
+  }
+
+  bool ReportAllocationFailure() const {
+    zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
+                      "TALVEN_DeconvolutionMatrixGenerator::build_transfer_function, Error "
+                      "allocating the PSF tables of the matrix engine for a (%d,%d) array of L1C "
+                      "pixels",
+                      m_ky, m_kx);
+    return false;
+  }
+
+  Coords LowerEdgeSource(int column, int i, int k) const {
+    return Coords(m_ofsy + k, m_ofsx + column * m_bx + i, kDetector);
+  }
+
+  // The row-0 worker of the element-by-element builder stops at the first L1C column whose lower
+  // edge sources cannot all be looked up, after logging each failure and the column. The same
+  // look-ups run here, in column order, so that the same lines appear and the same columns are
+  // skipped; the matrix of such a request is then empty.
+  void FindFailingLowerEdgeColumn() {
+    TALVEN_PSF_InterpolationCoeffs coeffs;
+    for (int column = 0; column < m_kx; ++column) {
+      bool column_ok = true;
+      for (int i = 0; i < m_bx; ++i) {
+        for (int k = -m_options.rows_below; k < 0; ++k) {
+          const Coords source = LowerEdgeSource(column, i, k);
+          if (!m_table.GetInterpolationCoefficientsForNewPSFCentre(source, &coeffs)) {
+            zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
+                              "TALVEN_DeconvolutionMatrixGenerator::"
+                              "GenerateColumnMatrixForBottomEdgeDetectorPixel, Inconsistency error "
+                              "looking up interpolated PSF table for raw source detector pixel "
+                              "[%d,%d]",
+                              source.x, source.y);
+            column_ok = false;
+          }
+        }
+      }
+      if (!column_ok) {
+        zvLogBase::Record(zvlog_warning, kSourcePath, __LINE__,
+                          "TALVEN_DeconvolutionMatrixGenerator::ProcessSciencePixel, There were "
+                          "errors processing L1C column (%d)",
+                          column);
+        m_failed_column = column;
+        return;
+      }
+    }
+  }
+
+  void LogRowDiagnostics() const {
+    for (int row = 0; row < m_ky; ++row) {
+      zvLogBase::Record(
+          zvlog_info, kSourcePath, __LINE__,
+          "TALVEN_DeconvolutionMatrixGenerator, Processing L1C pixel row [%d] of [%d]", row, m_ky);
+      zvLogBase::Record(zvlog_info, kSourcePath, __LINE__, "Processing L1C pixel [%4d,%4d]", row,
+                        0);
+    }
+  }
+
+  // Per-worker scratch: the light of one source detector pixel and, for the quadratic scheme, its
+  // share for the source's own column and its two neighbours.
+  struct Scratch {
+    TALVEN_PSF_InterpolationCoeffs coeffs;
+    std::vector<double> light, prev, mid, next;
+  };
+
+  bool AssembleColumns() {
+    bool ok = true;
+#pragma omp parallel
+    {
+      Scratch scratch;
+      bool have_scratch = true;
+      try {
+        if (m_options.use_simpsons) {
+          scratch.light.resize(m_n);
+          scratch.prev.resize(m_n);
+          scratch.mid.resize(m_n);
+          scratch.next.resize(m_n);
+        }
+      } catch (const std::bad_alloc&) {
+        have_scratch = false;
+#pragma omp atomic write
+        ok = false;
+      }
+#pragma omp for schedule(dynamic, 1)
+      for (int column = 0; column < m_kx; ++column) {
+        if (have_scratch) ProcessL1CColumn(column, &scratch);
+      }
+    }
+    return ok ? true : ReportAllocationFailure();
+  }
+
+  void ProcessL1CColumn(int column, Scratch* scratch) {
+    for (int row = 0; row < m_ky; ++row) {
+      if (row == 0 && m_lower_edge) {
+        if (column >= m_failed_column) continue;
+        if (LowerEdgeAddsLight()) AddLowerEdge(column, scratch);
+      }
+      if (m_options.use_simpsons) {
+        AddSimpsonSource(column, row, scratch);
+      } else {
+        AddMidpointSource(column, row, scratch);
+      }
+    }
+  }
+
+  bool LookUp(const Coords& source, TALVEN_PSF_InterpolationCoeffs* coeffs) const {
+    if (m_table.GetInterpolationCoefficientsForNewPSFCentre(source, coeffs)) return true;
+    zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
+                      "TALVEN_DeconvolutionMatrixGenerator::GenerateColumnMatrixElements, "
+                      "Inconsistency error looking up interpolated PSF table for raw detector "
+                      "pixel [%d,%d]",
+                      source.x, source.y);
+    return false;
+  }
+
+  Coords SourcePixel(int column, int row, int a, int b) const {
+    return Coords(m_ofsy + row * m_by + b, m_ofsx + column * m_bx + a, kDetector);
+  }
+
+  // dst (N values, receiver fastest) += the light of the source at phase (a, b) of L1C pixel
+  // (column, row) with the coefficients in coeffs.
+  void AddSourceLight(int column, int row, int a, int b,
+                      const TALVEN_PSF_InterpolationCoeffs& coeffs, double* dst) const {
+    const double* w = coeffs.Coefficients();
+    const int* psf = coeffs.Indices();
+    for (int j = 0; j < coeffs.Count(); ++j) {
+      const TALVEN_PSF_FootprintPlanes& planes = m_footprints[psf[j]];
+      for (int rx = 0; rx < m_kx; ++rx) {
+        const double* sums = planes.Row(a, b, rx - column) + (m_ky - 1 - row);
+        AddScaled(dst + static_cast<ptrdiff_t>(rx) * m_ky, sums, w[j], m_ky);
+      }
+    }
+  }
+
+  void AddMidpointSource(int column, int row, Scratch* scratch) {
+    double* dst = Column(static_cast<ptrdiff_t>(column) * m_ky + row);
+    for (int a = 0; a < m_bx; ++a) {
+      for (int b = 0; b < m_by; ++b) {
+        if (LookUp(SourcePixel(column, row, a, b), &scratch->coeffs)) {
+          AddSourceLight(column, row, a, b, scratch->coeffs, dst);
+        }
+      }
+    }
+  }
+
+  void AddSimpsonSource(int column, int row, Scratch* scratch) {
+    double* light = scratch->light.data();
+    std::fill(scratch->prev.begin(), scratch->prev.end(), 0.0);
+    std::fill(scratch->mid.begin(), scratch->mid.end(), 0.0);
+    std::fill(scratch->next.begin(), scratch->next.end(), 0.0);
+    for (int a = 0; a < m_bx; ++a) {
+      for (int b = 0; b < m_by; ++b) {
+        if (!LookUp(SourcePixel(column, row, a, b), &scratch->coeffs)) continue;
+        if (scratch->coeffs.Count() == 0) continue;
+        std::fill(light, light + m_n, 0.0);
+        AddSourceLight(column, row, a, b, scratch->coeffs, light);
+        const QuadraticWeights q(b - m_by / 2.0, static_cast<double>(m_by));
+        double* prev = scratch->prev.data();
+        double* mid = scratch->mid.data();
+        double* next = scratch->next.data();
+        for (ptrdiff_t r = 0; r < m_n; ++r) {
+          prev[r] += q.prev * light[r];
+          mid[r] += q.mid * light[r];
+          next[r] += q.next * light[r];
+        }
+      }
+    }
+    const ptrdiff_t base = static_cast<ptrdiff_t>(column) * m_ky;
+    const int row_prev = row == 0 ? 0 : row - 1;
+    const int row_next = row == m_ky - 1 ? m_ky - 1 : row + 1;
+    AddScaled(Column(base + row_prev), scratch->prev.data(), 1.0, static_cast<int>(m_n));
+    AddScaled(Column(base + row), scratch->mid.data(), 1.0, static_cast<int>(m_n));
+    AddScaled(Column(base + row_next), scratch->next.data(), 1.0, static_cast<int>(m_n));
+  }
+
+  // The light of the detector rows below the bottom edge, under L1C column `column`, received by
+  // science pixels in the band of rows_above rows above the edge and rows_above columns either
+  // side of the source, all booked to the column of the bottom L1C pixel.
+  void AddLowerEdge(int column, Scratch* scratch) {
+    double* dst = Column(static_cast<ptrdiff_t>(column) * m_ky);
+    const int band = m_options.rows_above;
+    const int band_rows = BandRows();
+    for (int i = 0; i < m_bx; ++i) {
+      const int s = column * m_bx + i;
+      const int c0 = std::max(s - band, 0);
+      const int c1 = std::min(s + band, m_sx);
+      for (int k = -m_options.rows_below; k < 0; ++k) {
+        // Every look-up of this column succeeded in FindFailingLowerEdgeColumn.
+        if (!m_table.GetInterpolationCoefficientsForNewPSFCentre(LowerEdgeSource(column, i, k),
+                                                                 &scratch->coeffs)) {
+          continue;
+        }
+        const double* w = scratch->coeffs.Coefficients();
+        const int* psf = scratch->coeffs.Indices();
+        for (int j = 0; j < scratch->coeffs.Count(); ++j) {
+          const TALVEN_PSF_DisplacementPlane& plane = m_values[psf[j]];
+          for (int c = c0; c < c1; ++c) {
+            // Receiver rows 0 .. band_rows - 1 lie -k .. band_rows - 1 - k rows above the source.
+            const double* v = plane.Column(c - s) + (-k - plane.Dy0());
+            double* receivers = dst + static_cast<ptrdiff_t>(c / m_bx) * m_ky;
+            for (int ry = 0, y0 = 0; y0 < band_rows; ++ry, y0 += m_by) {
+              const int y1 = std::min(y0 + m_by, band_rows);
+              double sum = 0.0;
+              for (int y = y0; y < y1; ++y) sum += v[y];
+              receivers[ry] += w[j] * sum;
+            }
+          }
+        }
+      }
+    }
+  }
+
+  const TALVEN_PSF_Table& m_table;
+  const TALVEN_InfieldOptions m_options;
+  double* const m_output;
+  const int m_bx, m_by, m_kx, m_ky;
+  const ptrdiff_t m_n;
+  const int m_sx, m_sy, m_ofsx, m_ofsy;
+  const bool m_lower_edge;
+  int m_failed_column;
+  std::vector<TALVEN_PSF_DisplacementPlane> m_values;
+  std::vector<TALVEN_PSF_FootprintPlanes> m_footprints;
+};
+
+}  // namespace
+
+bool TALVEN_FastInfieldEngineApplies(const WindowMappingHierarchy& h) {
+  const WindowMapping& l1c = h.m_l1c_to_detector;
+  const WindowMapping& science = h.m_science;
+  const WindowMapping& detector = h.m_detector;
+  if (!h.IsUsable() || l1c.Numx() < 1 || l1c.Numy() < 1) return false;
+  const long long sx = static_cast<long long>(l1c.Numx()) * l1c.Binx();
+  const long long sy = static_cast<long long>(l1c.Numy()) * l1c.Biny();
+  return sx == science.Numx() && sy == science.Numy() && l1c.Ofsx() == science.Ofsx() &&
+         l1c.Ofsy() == science.Ofsy() && science.Ofsx() >= 0 && science.Ofsy() >= 0 &&
+         science.Ofsx() + sx <= detector.Numx() && science.Ofsy() + sy <= detector.Numy();
+}
+
+bool TALVEN_BuildInfieldMatrixFast(const WindowMappingHierarchy& hierarchy,
+                                   const TALVEN_PSF_Table& table,
+                                   const TALVEN_InfieldOptions& options, double* output) {
+  InfieldEngine engine(hierarchy, table, options, output);
+  return engine.Run();
+}

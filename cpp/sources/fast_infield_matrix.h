@@ -1,0 +1,38 @@
+// The fast engine of the in-field convolution matrix.
+//
+// The element-by-element builder evaluates the blended PSF once per (source detector pixel,
+// receiving science pixel) pair and keeps one N x N matrix per worker. This engine tabulates each
+// measured PSF once per request over whole-pixel displacements, box-sums the tables over an L1C
+// footprint (TALVEN_PSF_FootprintPlanes), and then adds, for every source detector pixel and
+// kept coefficient, one contiguous plane row per receiving L1C column into the caller's matrix:
+// cost N^2 * B * k instead of N^2 * B^2 * k, and no memory beyond the output and the planes.
+//
+// Work is handed out by L1C column X of the source: every matrix column a source of column X
+// touches (its own, and with the quadratic scheme those of its neighbours along y, which share
+// its X) belongs to X, so workers write straight into the output without locks and each element
+// is summed in an order that does not depend on the number of threads.
+#pragma once
+
+class WindowMappingHierarchy;
+class TALVEN_PSF_Table;
+
+struct TALVEN_InfieldOptions {
+  bool use_simpsons = true;
+  bool lower_edge = true;
+  int rows_below = 42;
+  int rows_above = 42;
+  bool diagnostic = false;
+};
+
+// The engine needs the L1C area to cover the science window exactly (with the same offset) and
+// the science window to lie inside the detector window: then every science pixel belongs to the
+// L1C pixel that contains it. The creation entry points accept no other layout.
+bool TALVEN_FastInfieldEngineApplies(const WindowMappingHierarchy& hierarchy);
+
+// Fills output, N x N with the receiver's flat L1C index fastest, with the in-field matrix of the
+// initialised detector-window PSF table. Logs what the element-by-element builder logs for the
+// same input (per-row diagnostics, look-up failures, a failed lower edge column) and, on failure,
+// "Return empty matrix", leaves the output all 0.0 and returns false.
+bool TALVEN_BuildInfieldMatrixFast(const WindowMappingHierarchy& hierarchy,
+                                   const TALVEN_PSF_Table& table,
+                                   const TALVEN_InfieldOptions& options, double* output);

@@ -1,0 +1,41 @@
+#include "cpp/sources/psfplanes.h"
+
+#include "cpp/sources/psftables.h"
+
+void TALVEN_PSF_DisplacementPlane::Build(const TALVEN_PSF_Entry& entry, int dx0, int dx1, int dy0,
+                                         int dy1) {
+  m_dx0 = dx0;
+  m_dy0 = dy0;
+  m_ny = dy1 - dy0 + 1;
+  const ptrdiff_t nx = dx1 - dx0 + 1;
+  m_values.assign(static_cast<size_t>(nx * m_ny), 0.0);
+  for (int dx = dx0; dx <= dx1; ++dx) {
+    double* column = m_values.data() + static_cast<ptrdiff_t>(dx - dx0) * m_ny;
+    for (int dy = dy0; dy <= dy1; ++dy) column[dy - dy0] = entry.ValueAtDisplacement(dx, dy);
+  }
+}
+
+void TALVEN_PSF_FootprintPlanes::Build(const TALVEN_PSF_DisplacementPlane& plane, int binx,
+                                       int biny, int numx, int numy) {
+  m_biny = biny;
+  m_numx = numx;
+  m_nX = 2 * static_cast<ptrdiff_t>(numx) - 1;
+  m_nY = 2 * static_cast<ptrdiff_t>(numy) - 1;
+  m_values.assign(static_cast<size_t>(binx * biny * m_nX * m_nY), 0.0);
+  for (int a = 0; a < binx; ++a) {
+    for (int b = 0; b < biny; ++b) {
+      for (int dX = 1 - numx; dX < numx; ++dX) {
+        double* out = m_values.data() + Offset(a, b, dX);
+        for (int u = 0; u < binx; ++u) {
+          const double* column = plane.Column(dX * binx + u - a);
+          // Element dY of the row starts at displacement dY * biny - b; the first is dY = 1 - numy.
+          const double* first = column + ((1 - numy) * biny - b - plane.Dy0());
+          for (int v = 0; v < biny; ++v) {
+            const double* source = first + v;
+            for (ptrdiff_t i = 0; i < m_nY; ++i) out[i] += source[i * biny];
+          }
+        }
+      }
+    }
+  }
+}
