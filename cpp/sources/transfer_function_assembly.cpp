@@ -1,0 +1,100 @@
+// The in-field convolution matrix: every L1C pixel in turn is a source of light. L1C rows are
+// handed to OpenMP workers one at a time (row 0 costs more with the lower edge correction); each
+// worker adds into its own full-size matrix, so no element is shared while the workers run. The
+// matrices are summed on the calling thread afterwards.
+#include <atomic>
+
+#include "cpp/sources/make_psfmatrix.h"
+#include "system/zvlog.h"
+
+static const char* const kSourcePath = "cpp/sources/make_psfmatrix";
+
+bool TALVEN_DeconvolutionMatrixGenerator::build_transfer_function(zv2dArray<double>* output) {
+  const WindowMapping& l1c = m_l1c_to_detector;
+  zvLogBase::Record(zvlog_info, kSourcePath, __LINE__,
+                    "TALVEN_DeconvolutionMatrixGenerator, Generating infield convolution matrix "
+                    "using [%s] ",
+                    m_use_simpsons ? "Quadratic Interpolation" : "Classic Algorithm");
+  if (m_create_lower_edge_adjustment) {
+    zvLogBase::Record(zvlog_info, kSourcePath, __LINE__,
+                      "TALVEN_DeconvolutionMatrixGenerator, Generating lower edge correction with "
+                      "[%d] detector rows above and [%d] detector rows below bottom edge.",
+                      m_lower_edge_rows_above, m_lower_edge_rows_below);
+  } else {
+    zvLogBase::Record(zvlog_info, kSourcePath, __LINE__,
+                      "TALVEN_DeconvolutionMatrixGenerator, NOT generating lower edge correction");
+  }
+  zvLogBase::Record(
+      zvlog_info, kSourcePath, __LINE__,
+      "TALVEN_DeconvolutionMatrixGenerator, Generating convolution matrix for a (%d, "
+      "%d) array of L1C pixels. Pixel binning is (%d,%d) and window offset is (%d,%d)",
+      l1c.Numy(), l1c.Numx(), l1c.Biny(), l1c.Binx(), l1c.Ofsy(), l1c.Ofsx());
+  if (!CheckBuildPreconditions(output, kSourcePath, "build_transfer_function")) return false;
+
+  MatrixList thread_matrices;
+  // Workers only ever clear the flag.
+  std::atomic<bool> result(true);
+  const int numrows = l1c.Numy();
+  const int numcolumns = l1c.Numx();
+#pragma omp parallel
+  {
+    zv2dArray<double>* mine = nullptr;
+#pragma omp for schedule(dynamic, 1)
+    for (int i = 0; i < numrows; ++i) {
+      if (m_diagnostic) {
+        zvLogBase::Record(zvlog_info, kSourcePath, __LINE__,
+                          "TALVEN_DeconvolutionMatrixGenerator, Processing L1C pixel row [%d] of "
+                          "[%d]",
+                          i, numrows);
+      }
+      bool ok = CheckThreadSpecificAllocation(&mine, thread_matrices);
+      for (int j = 0; ok && j < numcolumns; ++j) {
+        if (m_diagnostic && j == 0) {
+          zvLogBase::Record(zvlog_info, kSourcePath, __LINE__, "Processing L1C pixel [%4d,%4d]", i,
+                            j);
+        }
+        if (i == 0 && m_create_lower_edge_adjustment) {
+          ok = AddBottomEdgeSourcePixelAdjustment(j, mine);
+        }
+        if (ok) ok = ProcessL1CPixelAsScatteringSource(i, j, mine);
+      }
+      if (!ok) result.store(false, std::memory_order_relaxed);
+    }
+  }
+  const bool ok = result.load();
+  if (!ok) {
+    zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
+                      "TALVEN_DeconvolutionMatrixGenerator::build_transfer_function, There were "
+                      "errors executing the code. Return empty matrix");
+  }
+  MergeThreadMatrices(output, &thread_matrices, ok);
+  return ok;
+}
+
+bool TALVEN_DeconvolutionMatrixGenerator::ProcessL1CPixelAsScatteringSource(
+    int row, int column, zv2dArray<double>* matrix) {
+  const int numy = m_hierarchy.m_l1c.Numy();
+  const int prev = row > 0 ? row - 1 : 0;
+  const int next = row < numy - 1 ? row + 1 : numy - 1;
+  const int c_prev = m_l1cindexer.FlatIndex(Coords(prev, column, WindowMappingType::WINDOW_L1C));
+  const int c_mid = m_l1cindexer.FlatIndex(Coords(row, column, WindowMappingType::WINDOW_L1C));
+  const int c_next = m_l1cindexer.FlatIndex(Coords(next, column, WindowMappingType::WINDOW_L1C));
+
+  Coords corner(WindowMappingType::WINDOW_DETECTOR);
+  m_l1c_to_detector.ToParentWindow(Coords(row, column, WindowMappingType::WINDOW_L1C), &corner,
+                                   false);
+  const int binx = m_l1c_to_detector.Binx();
+  const int biny = m_l1c_to_detector.Biny();
+  for (int a = 0; a < binx; ++a) {
+    for (int b = 0; b < biny; ++b) {
+      const Coords source(corner.y + b, corner.x + a, WindowMappingType::WINDOW_DETECTOR);
+      if (m_use_simpsons) {
+        GenerateSimpsonColumnMatrixElements(c_prev, c_mid, c_next, b - biny / 2.0,
+                                            static_cast<double>(biny), source, matrix);
+      } else {
+        GenerateMidpointColumnMatrixElements(c_mid, source, matrix);
+      }
+    }
+  }
+  return true;
+}
