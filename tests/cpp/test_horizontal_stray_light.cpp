@@ -97,21 +97,6 @@ TEST(HorizontalSampling, SourceColumnsStepOutwardFromTheWindow) {
   EXPECT_EQ(sampled, (std::set<int>{2, 5, 8, 21, 24, 27}));
 }
 
-TEST(HorizontalSampling, ReceiversAreSampledFromHalfAStep) {
-  const TestWindows w = SamplingWindows();
-  TestPsfs p = FlatNoofPsf(w);
-  std::vector<double> none;
-  CaptureLog log;
-  const BuildResult r = RunHorizontal(w, p, none, 0, 0, {1, 1, 4, 3});
-  ASSERT_TRUE(r.ok);
-  std::set<int> receivers;
-  for (size_t k = 0; k < r.matrix.size(); ++k) {
-    if (r.matrix[k] != 0.0) receivers.insert(static_cast<int>(k % w.N()));
-  }
-  // Science columns 1, 4, 7 and rows 2, 6.
-  EXPECT_EQ(receivers, (std::set<int>{12, 16, 42, 46, 72, 76}));
-}
-
 TEST(HorizontalSampling, WindowAtTheNoofEdgeHasNoSourcesOnThatSide) {
   TestWindows w = SamplingWindows();
   w.DOFSx = 0;

@@ -167,13 +167,6 @@ TEST_F(ColumnOperations, QuadraticWeightsAreTheRowAveragesOfTheQuadratic) {
   }
 }
 
-TEST_F(ColumnOperations, EdgeRowWeightsShareOneElement) {
-  g->GenerateSimpsonColumnMatrixElements(1, 1, 2, -0.5, 1.0, source, &m);
-  EXPECT_NEAR(m.at(receiver, 1), 1.0 / 24 + 11.0 / 12, 1e-15);
-  g->GenerateMidpointColumnMatrixElements(5, source, &m);
-  EXPECT_EQ(m.at(receiver, 5), 1.0);
-}
-
 TEST_F(ColumnOperations, SourceWithZeroCoefficientsAddsNothingAndLogsNothing) {
   for (double& c : p.coefficients) c = 0.0;
   CaptureLog log;
