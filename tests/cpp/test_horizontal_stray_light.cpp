@@ -276,6 +276,19 @@ TEST(HorizontalRefusals, ScienceWindowOutsideTheNoofWindow) {
   EXPECT_TRUE(AllZero(r.matrix));
 }
 
+TEST(HorizontalRefusals, ScienceRowWithoutAnL1cPixelFailsTheMatrix) {
+  TestWindows w = SamplingWindows();
+  w.Sy = 11;  // one science row above the L1C area
+  TestPsfs p = FlatNoofPsf(w);
+  std::vector<double> none;
+  CaptureLog log;
+  const BuildResult r = RunHorizontal(w, p, none, 0, 0, {1, 1, 1, 1});
+  EXPECT_FALSE(r.ok);
+  EXPECT_TRUE(AllZero(r.matrix));
+  EXPECT_TRUE(log.contains("Science row [10] has no L1C pixel at its left or right edge"));
+  EXPECT_TRUE(log.contains("There were errors executing the code. Return empty matrix"));
+}
+
 TEST(HorizontalRefusals, OutputThatIsNotNxNOrATableNotOverTheNoofWindow) {
   const TestWindows w = SamplingWindows();
   TestPsfs p = FlatNoofPsf(w);
