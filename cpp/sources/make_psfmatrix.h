@@ -21,6 +21,11 @@
 #include "cpp/sources/windowbinning.h"
 #include "math/arrays/zvarraylib.h"
 
+// Which code builds the matrices. The fast engine (fast_infield_matrix, fast_horizontal_matrix)
+// is the default wherever the window layout allows it; the element-by-element engine is the
+// reference it is checked against.
+enum class TALVEN_MatrixEngine { kFast, kReference };
+
 class TALVEN_DeconvolutionMatrixGenerator {
  public:
   using MatrixList = std::vector<zv2dArray<double>*>;
@@ -46,6 +51,7 @@ class TALVEN_DeconvolutionMatrixGenerator {
 
   bool set_option_use_simpsons(bool use);
   bool set_option_create_lower_edge_adjustment(bool create);
+  void set_engine(TALVEN_MatrixEngine engine) { m_engine = engine; }
 
   bool MakeDetectorPixelToL1cFlatIndexTable();
 
@@ -100,4 +106,5 @@ class TALVEN_DeconvolutionMatrixGenerator {
   bool m_diagnostic;
   int m_lower_edge_rows_below;
   int m_lower_edge_rows_above;
+  TALVEN_MatrixEngine m_engine = TALVEN_MatrixEngine::kFast;
 };

@@ -8,6 +8,7 @@
 #include <cassert>
 #include <cmath>
 
+#include "cpp/sources/fast_horizontal_matrix.h"
 #include "system/zvlog.h"
 
 static const char* const kSourcePath = "cpp/sources/talven_horizontal_deconvolution_matrix";
@@ -91,6 +92,19 @@ bool TALVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light(
         noof.Numx(), noof.Numy(), vx, vy);
   }
 
+  TALVEN_HorizontalRequest request;
+  request.vignetting = use_vignetting ? vignetting.ArrayBasePtr() : nullptr;
+  request.delta_nx = delta_nx;
+  request.delta_ny = delta_ny;
+  request.delta_sx = delta_sx;
+  request.delta_sy = delta_sy;
+  request.diagnostic = m_diagnostic;
+  if (m_engine == TALVEN_MatrixEngine::kFast &&
+      TALVEN_FastHorizontalEngineApplies(m_hierarchy, request)) {
+    return TALVEN_BuildHorizontalMatrixFast(m_hierarchy, m_psftable, request,
+                                            output->UnsafeArrayBasePtr());
+  }
+
   const int x0 = origin.x;
   const int x1 = origin.x + science.Numx();
   const int numrows = science.Numy();
@@ -158,6 +172,7 @@ bool TALVEN_DeconvolutionMatrixGenerator::ProcessHorizontalStrayLightFromPixel(
   double weight = static_cast<double>(delta_sx) * delta_sy * sourcearea;
   if (vignettingrow != nullptr) {
     assert(source_x >= 0 && source_x < num_vignetting);
+    static_cast<void>(num_vignetting);  // only the assertion reads it
     weight *= vignettingrow[source_x];
   }
   if (!std::isfinite(weight) || weight == 0.0) return true;

@@ -4,6 +4,7 @@
 // matrices are summed on the calling thread afterwards.
 #include <atomic>
 
+#include "cpp/sources/fast_infield_matrix.h"
 #include "cpp/sources/make_psfmatrix.h"
 #include "system/zvlog.h"
 
@@ -30,6 +31,16 @@ bool TALVEN_DeconvolutionMatrixGenerator::build_transfer_function(zv2dArray<doub
       "%d) array of L1C pixels. Pixel binning is (%d,%d) and window offset is (%d,%d)",
       l1c.Numy(), l1c.Numx(), l1c.Biny(), l1c.Binx(), l1c.Ofsy(), l1c.Ofsx());
   if (!CheckBuildPreconditions(output, kSourcePath, "build_transfer_function")) return false;
+  if (m_engine == TALVEN_MatrixEngine::kFast && TALVEN_FastInfieldEngineApplies(m_hierarchy)) {
+    TALVEN_InfieldOptions options;
+    options.use_simpsons = m_use_simpsons;
+    options.lower_edge = m_create_lower_edge_adjustment;
+    options.rows_below = m_lower_edge_rows_below;
+    options.rows_above = m_lower_edge_rows_above;
+    options.diagnostic = m_diagnostic;
+    return TALVEN_BuildInfieldMatrixFast(m_hierarchy, m_psftable, options,
+                                         output->UnsafeArrayBasePtr());
+  }
 
   MatrixList thread_matrices;
   // Workers only ever clear the flag.
