@@ -1,0 +1,318 @@
+// The extension module _corvane_if: converts the Python arguments of its six functions into the
+// pointers and sizes of the cimpl functions, following the conventions (and the exception texts)
+// of NumPy's SWIG typemaps, so that callers of the SWIG-built module see the same behaviour:
+//   - input arrays: anything NumPy turns into an array of the element type; a temporary
+//     C-contiguous, native-order copy is made when the object is not one already;
+//   - the output array: written in place, so it must already be a double, 2-d, C-contiguous,
+//     native-order (and writeable) NumPy array, never copied;
+//   - ints: Python ints that fit a signed 32-bit int; texts: str.
+// The interpreter lock is held for the whole call, matrix generation included.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+// NumPy 1.20 (C-API version 14) or later at run time; built against the NumPy 2 headers, whose
+// import falls back from numpy._core to numpy.core for NumPy 1.x.
+#define NPY_NO_DEPRECATED_API NPY_1_20_API_VERSION
+#define NPY_TARGET_VERSION NPY_1_20_API_VERSION
+#include <numpy/arrayobject.h>
+
+#include <climits>
+#include <exception>
+#include <new>
+
+#include "cpp/python_sources/pythoninterface.h"
+
+static_assert(sizeof(int) == 4, "NPY_INT must be the library's 32-bit int");
+
+namespace {
+
+// Describes a non-array object in the "A '%s' was given" message.
+const char* PythonTypeName(PyObject* object) {
+  if (object == nullptr) return "C NULL value";
+  if (object == Py_None) return "Python None";
+  if (PyCallable_Check(object)) return "callable";
+  if (PyUnicode_Check(object)) return "string";
+  if (PyLong_Check(object)) return "int";
+  if (PyFloat_Check(object)) return "float";
+  if (PyDict_Check(object)) return "dict";
+  if (PyTuple_Check(object)) return "tuple";
+  if (PyList_Check(object)) return "list";
+  return "unknown type";
+}
+
+// NumPy type numbers 0 to 23 by the names of the SWIG typemaps (C type names); numbers 21 to 23
+// are named for what they are (datetime64, timedelta64, float16).
+const char* NumpyTypeName(int typenum) {
+  static const char* const kNames[] = {"bool",
+                                       "byte",
+                                       "unsigned byte",
+                                       "short",
+                                       "unsigned short",
+                                       "int",
+                                       "unsigned int",
+                                       "long",
+                                       "unsigned long",
+                                       "long long",
+                                       "unsigned long long",
+                                       "float",
+                                       "double",
+                                       "long double",
+                                       "complex float",
+                                       "complex double",
+                                       "complex long double",
+                                       "object",
+                                       "string",
+                                       "unicode",
+                                       "void",
+                                       "datetime",
+                                       "timedelta",
+                                       "half"};
+  constexpr int kCount = static_cast<int>(sizeof(kNames) / sizeof(kNames[0]));
+  return (typenum >= 0 && typenum < kCount) ? kNames[typenum] : "unknown";
+}
+
+bool RequireDimensions(PyArrayObject* array, int ndims) {
+  if (PyArray_NDIM(array) == ndims) return true;
+  PyErr_Format(PyExc_TypeError, "Array must have %d dimensions.  Given array has %d dimensions",
+               ndims, PyArray_NDIM(array));
+  return false;
+}
+
+// The library counts in 32-bit ints; a larger dimension would wrap.
+bool RequireIntDimensions(PyArrayObject* array) {
+  for (int i = 0; i < PyArray_NDIM(array); ++i) {
+    if (PyArray_DIM(array, i) > INT_MAX) {
+      PyErr_Format(PyExc_ValueError,
+                   "Array dimensions must fit a 32-bit int.  Given array has a dimension of %zd",
+                   static_cast<Py_ssize_t>(PyArray_DIM(array, i)));
+      return false;
+    }
+  }
+  return true;
+}
+
+// An input array: a C-contiguous, native-order array of the element type, either the caller's
+// object itself or a temporary copy, released with this object.
+class InputArray {
+ public:
+  InputArray() = default;
+  InputArray(const InputArray&) = delete;
+  InputArray& operator=(const InputArray&) = delete;
+  ~InputArray() { Py_XDECREF(m_array); }
+
+  bool Convert(PyObject* object, int typenum, int ndims) {
+    m_array = reinterpret_cast<PyArrayObject*>(
+        PyArray_FROMANY(object, typenum, 0, 0, NPY_ARRAY_IN_ARRAY));
+    return m_array != nullptr && RequireDimensions(m_array, ndims) && RequireIntDimensions(m_array);
+  }
+
+  template <typename T>
+  T* Data() const {
+    return static_cast<T*>(PyArray_DATA(m_array));
+  }
+  int Dim(int i) const { return static_cast<int>(PyArray_DIM(m_array, i)); }
+
+ private:
+  PyArrayObject* m_array = nullptr;
+};
+
+// The output array, written in place: never converted, so every mismatch is an error.
+PyArrayObject* OutputArray(PyObject* object) {
+  if (!PyArray_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "Array of type '%s' required.  A '%s' was given",
+                 NumpyTypeName(NPY_DOUBLE), PythonTypeName(object));
+    return nullptr;
+  }
+  PyArrayObject* array = reinterpret_cast<PyArrayObject*>(object);
+  if (!PyArray_EquivTypenums(PyArray_TYPE(array), NPY_DOUBLE)) {
+    PyErr_Format(PyExc_TypeError, "Array of type '%s' required.  Array of type '%s' given",
+                 NumpyTypeName(NPY_DOUBLE), NumpyTypeName(PyArray_TYPE(array)));
+    return nullptr;
+  }
+  if (!RequireDimensions(array, 2)) return nullptr;
+  if (!PyArray_ISCONTIGUOUS(array)) {
+    PyErr_SetString(PyExc_TypeError, "Array must be contiguous.  A non-contiguous array was given");
+    return nullptr;
+  }
+  if (!PyArray_ISNOTSWAPPED(array)) {
+    PyErr_SetString(PyExc_TypeError,
+                    "Array must have native byteorder.  A byte-swapped array was given");
+    return nullptr;
+  }
+  // The library writes into it: a read-only array (a view of immutable memory) must stay so.
+  if (!PyArray_ISWRITEABLE(array)) {
+    PyErr_SetString(PyExc_TypeError, "Array must be writeable.  A read-only array was given");
+    return nullptr;
+  }
+  return RequireIntDimensions(array) ? array : nullptr;
+}
+
+bool ToInt(PyObject* object, const char* method, int argnum, int* value) {
+  if (!PyLong_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "in method '%s', argument %d of type 'int'", method, argnum);
+    return false;
+  }
+  const long v = PyLong_AsLong(object);
+  if ((v == -1 && PyErr_Occurred()) || v < INT_MIN || v > INT_MAX) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_OverflowError, "in method '%s', argument %d of type 'int'", method, argnum);
+    return false;
+  }
+  *value = static_cast<int>(v);
+  return true;
+}
+
+// The UTF-8 text of a str, valid while the object lives.
+const char* ToText(PyObject* object, const char* method) {
+  const char* text = PyUnicode_Check(object) ? PyUnicode_AsUTF8(object) : nullptr;
+  if (text == nullptr) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "in method '%s', argument 1 of type 'char const *'", method);
+  }
+  return text;
+}
+
+// The positional arguments of a function that takes a fixed tuple of them.
+bool UnpackArgs(PyObject* args, const char* name, Py_ssize_t expected, PyObject** objects) {
+  const Py_ssize_t given = PyTuple_GET_SIZE(args);
+  if (given == 0) {
+    PyErr_Format(PyExc_TypeError, "%s expected %s%d arguments, got none", name, "",
+                 static_cast<int>(expected));
+    return false;
+  }
+  if (given != expected) {
+    PyErr_Format(PyExc_TypeError, "%s expected %s%d arguments, got %d", name, "",
+                 static_cast<int>(expected), static_cast<int>(given));
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < expected; ++i) objects[i] = PyTuple_GET_ITEM(args, i);
+  return true;
+}
+
+// Runs a cimpl function and returns its result as a Python bool. Nothing is thrown into the
+// interpreter: an allocation failure becomes MemoryError.
+template <typename Call>
+PyObject* BoolResult(Call call) {
+  try {
+    return PyBool_FromLong(call());
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+    return nullptr;
+  }
+}
+
+PyObject* create_deconvolution(PyObject*, PyObject* args) {
+  PyObject* o[6];
+  if (!UnpackArgs(args, "cimpl_create_deconvolution", 6, o)) return nullptr;
+  InputArray specs, psfs, locations, coeffs, indices;
+  if (!specs.Convert(o[0], NPY_INT, 1) || !psfs.Convert(o[1], NPY_DOUBLE, 3) ||
+      !locations.Convert(o[2], NPY_DOUBLE, 2) || !coeffs.Convert(o[3], NPY_DOUBLE, 3) ||
+      !indices.Convert(o[4], NPY_INT, 3)) {
+    return nullptr;
+  }
+  PyArrayObject* answer = OutputArray(o[5]);
+  if (answer == nullptr) return nullptr;
+  return BoolResult([&] {
+    return cimpl_create_deconvolution(
+        specs.Data<int>(), specs.Dim(0), psfs.Data<double>(), psfs.Dim(0), psfs.Dim(1), psfs.Dim(2),
+        locations.Data<double>(), locations.Dim(0), locations.Dim(1), coeffs.Data<double>(),
+        coeffs.Dim(0), coeffs.Dim(1), coeffs.Dim(2), indices.Data<int>(), indices.Dim(0),
+        indices.Dim(1), indices.Dim(2), static_cast<double*>(PyArray_DATA(answer)),
+        static_cast<int>(PyArray_DIM(answer, 0)), static_cast<int>(PyArray_DIM(answer, 1)));
+  });
+}
+
+PyObject* create_horizontal_stray_light_matrix(PyObject*, PyObject* args) {
+  static const char* const kName = "cimpl_create_horizontal_stray_light_matrix";
+  PyObject* o[11];
+  if (!UnpackArgs(args, kName, 11, o)) return nullptr;
+  InputArray specs, vignetting, psfs, locations, coeffs, indices;
+  if (!specs.Convert(o[0], NPY_INT, 1) || !vignetting.Convert(o[1], NPY_DOUBLE, 2) ||
+      !psfs.Convert(o[2], NPY_DOUBLE, 3) || !locations.Convert(o[3], NPY_DOUBLE, 2) ||
+      !coeffs.Convert(o[4], NPY_DOUBLE, 3) || !indices.Convert(o[5], NPY_INT, 3)) {
+    return nullptr;
+  }
+  PyArrayObject* answer = OutputArray(o[6]);
+  if (answer == nullptr) return nullptr;
+  // The steps are arguments 24 to 27 of the cimpl function.
+  int delta_nx, delta_ny, delta_sx, delta_sy;
+  if (!ToInt(o[7], kName, 24, &delta_nx) || !ToInt(o[8], kName, 25, &delta_ny) ||
+      !ToInt(o[9], kName, 26, &delta_sx) || !ToInt(o[10], kName, 27, &delta_sy)) {
+    return nullptr;
+  }
+  return BoolResult([&] {
+    return cimpl_create_horizontal_stray_light_matrix(
+        specs.Data<int>(), specs.Dim(0), vignetting.Data<double>(), vignetting.Dim(0),
+        vignetting.Dim(1), psfs.Data<double>(), psfs.Dim(0), psfs.Dim(1), psfs.Dim(2),
+        locations.Data<double>(), locations.Dim(0), locations.Dim(1), coeffs.Data<double>(),
+        coeffs.Dim(0), coeffs.Dim(1), coeffs.Dim(2), indices.Data<int>(), indices.Dim(0),
+        indices.Dim(1), indices.Dim(2), static_cast<double*>(PyArray_DATA(answer)),
+        static_cast<int>(PyArray_DIM(answer, 0)), static_cast<int>(PyArray_DIM(answer, 1)),
+        delta_nx, delta_ny, delta_sx, delta_sy);
+  });
+}
+
+PyObject* set_option(PyObject*, PyObject* args) {
+  static const char* const kName = "cimpl_set_option";
+  PyObject* o[2];
+  if (!UnpackArgs(args, kName, 2, o)) return nullptr;
+  const char* name = ToText(o[0], kName);
+  int value;
+  if (name == nullptr || !ToInt(o[1], kName, 2, &value)) return nullptr;
+  return BoolResult([&] { return cimpl_set_option(name, value); });
+}
+
+PyObject* set_diagnostic(PyObject*, PyObject* arg) {
+  int value;
+  if (!ToInt(arg, "cimpl_set_diagnostic", 1, &value)) return nullptr;
+  return BoolResult([&] { return cimpl_set_diagnostic(value); });
+}
+
+PyObject* set_numthreads(PyObject*, PyObject* arg) {
+  int value;
+  if (!ToInt(arg, "cimpl_set_numthreads", 1, &value)) return nullptr;
+  return BoolResult([&] { return cimpl_set_numthreads(value); });
+}
+
+PyObject* set_versionstr(PyObject*, PyObject* arg) {
+  const char* text = ToText(arg, "cimpl_set_versionstr");
+  if (text == nullptr) return nullptr;
+  return BoolResult([&] { return cimpl_set_versionstr(text); });
+}
+
+PyMethodDef kMethods[] = {
+    {"cimpl_create_deconvolution", create_deconvolution, METH_VARARGS, nullptr},
+    {"cimpl_create_horizontal_stray_light_matrix", create_horizontal_stray_light_matrix,
+     METH_VARARGS, nullptr},
+    {"cimpl_set_option", set_option, METH_VARARGS, nullptr},
+    {"cimpl_set_diagnostic", set_diagnostic, METH_O, nullptr},
+    {"cimpl_set_numthreads", set_numthreads, METH_O, nullptr},
+    {"cimpl_set_versionstr", set_versionstr, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr}};
+
+int ExecModule(PyObject* module) {
+  if (PyModule_AddFunctions(module, kMethods) < 0) return -1;
+  import_array1(-1);
+  return 0;
+}
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(ExecModule)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // The settings and the logger are process-wide.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+#ifdef Py_mod_gil
+    // Requests rely on the interpreter lock to run one at a time.
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
+    {0, nullptr}};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT, "_corvane_if", nullptr, 0, nullptr, kSlots, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__corvane_if(void) { return PyModuleDef_Init(&kModule); }

@@ -1,0 +1,32 @@
+// The logger of the Python extension module: every line goes to Python's sys.stdout.
+#pragma once
+
+#include <deque>
+#include <string>
+
+#include "system/zvlog.h"
+
+// Lines reach sys.stdout only from a thread that may call into the interpreter. Every line is
+// first queued under the logger's lock (DisplayEntry); after a message has been traced, a Python
+// thread writes out the queue. OpenMP workers have no Python thread state, so their lines wait in
+// the queue until the calling thread logs or its request ends. The queue keeps the order of all
+// lines, and the lines of one message enter it together.
+//
+// Nothing calls into Python while the logger's lock is held: writing to sys.stdout may release
+// the interpreter lock, and another Python thread that logs meanwhile would then wait for the
+// logger's lock while holding the interpreter lock.
+class zvLogPython : public zvLog {
+ public:
+  // Becomes the default logger when there is none and holds a second reference.
+  zvLogPython();
+
+  int Trace(int status, const char* file, int line, const char* message) override;
+  void DisplayEntry(const zvLogEntry& entry) override;
+
+  // Writes the queued lines when the calling thread is a Python thread; otherwise they wait.
+  void WriteHeldLines();
+
+ private:
+  std::deque<std::string> m_held;  // guarded by the logger's lock
+  bool m_writing = false;          // a thread is writing the queue; guarded by the lock
+};
