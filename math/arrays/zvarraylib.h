@@ -26,10 +26,10 @@ class zv1dArray : public zvArrayLinear<T> {
   int MandatoryRankValue() const override { return 1; }
 
   bool SetSize(size_t n) { return zvArrayLinear<T>::SetSize(1, &n, nullptr); }
-  T& at(size_t i) { return this->At(&i); }
-  const T& at(size_t i) const { return this->At(&i); }
-  T& operator[](size_t i) { return this->At(&i); }
-  const T& operator[](size_t i) const { return this->At(&i); }
+  T& at(size_t i) { return this->At1(i); }
+  const T& at(size_t i) const { return this->At1(i); }
+  T& operator[](size_t i) { return this->At1(i); }
+  const T& operator[](size_t i) const { return this->At1(i); }
   size_t XSize() const { return this->ArrayRankSpecs()->Dims()[0]; }
 };
 
@@ -55,14 +55,8 @@ class zv2dArray : public zvArrayLinear<T> {
     const size_t dims[2] = {nx, ny};
     return zvArrayLinear<T>::Attach(2, dims, ptr, nullptr, nullptr);
   }
-  T& at(size_t x, size_t y) {
-    const size_t index[2] = {x, y};
-    return this->At(index);
-  }
-  const T& at(size_t x, size_t y) const {
-    const size_t index[2] = {x, y};
-    return this->At(index);
-  }
+  T& at(size_t x, size_t y) { return this->At2(x, y); }
+  const T& at(size_t x, size_t y) const { return this->At2(x, y); }
   using zvArrayLinear<T>::At;
   T& At(size_t x, size_t y) { return at(x, y); }
   const T& At(size_t x, size_t y) const { return at(x, y); }
@@ -100,14 +94,8 @@ class zv3dArray : public zvArrayLinear<T> {
     const size_t dims[3] = {nx, ny, nz};
     return zvArrayLinear<T>::Attach(3, dims, ptr, nullptr, nullptr);
   }
-  T& at(size_t x, size_t y, size_t z) {
-    const size_t index[3] = {x, y, z};
-    return this->At(index);
-  }
-  const T& at(size_t x, size_t y, size_t z) const {
-    const size_t index[3] = {x, y, z};
-    return this->At(index);
-  }
+  T& at(size_t x, size_t y, size_t z) { return this->At3(x, y, z); }
+  const T& at(size_t x, size_t y, size_t z) const { return this->At3(x, y, z); }
   using zvArrayLinear<T>::At;
   T& At(size_t x, size_t y, size_t z) { return at(x, y, z); }
   const T& At(size_t x, size_t y, size_t z) const { return at(x, y, z); }

@@ -217,6 +217,34 @@ class zvArrayLinear {
     return it;
   }
 
+ protected:
+  // Element access of the fixed-rank arrays. The packed layouts that SetSize and the fixed-rank
+  // Attach create are addressed inline, so hot loops pay one multiply-add and a well-predicted
+  // test instead of a call per element; any other layout, an empty array and bounds checking go
+  // through the indexing routine.
+  T& At1(size_t i) const {
+    if (m_indextopointer == &zvArrayLinear::IndexToPointer_1D_Contiguous && !m_checkbounds) {
+      return m_baseptr[i];
+    }
+    return *(this->*m_indextopointer)(&i);
+  }
+  T& At2(size_t x, size_t y) const {
+    if (m_indextopointer == &zvArrayLinear::IndexToPointer_2D_Contiguous && !m_checkbounds) {
+      return m_baseptr[x + m_rankspecs.Dims()[0] * y];
+    }
+    const size_t index[2] = {x, y};
+    return *(this->*m_indextopointer)(index);
+  }
+  T& At3(size_t x, size_t y, size_t z) const {
+    if (m_indextopointer == &zvArrayLinear::IndexToPointer_General && m_rankspecs.IsContiguous() &&
+        !m_checkbounds) {
+      const size_t* dims = m_rankspecs.Dims();
+      return m_baseptr[x + dims[0] * (y + dims[1] * z)];
+    }
+    const size_t index[3] = {x, y, z};
+    return *(this->*m_indextopointer)(index);
+  }
+
  private:
   void ConstructorInit() {
     m_manager = nullptr;

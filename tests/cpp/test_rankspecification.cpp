@@ -56,7 +56,7 @@ TEST(RankSpecification, PackedLayoutOfThreeByFour) {
   EXPECT_TRUE(r.IsContiguous());
   EXPECT_TRUE(r.IsFixedStride());
   EXPECT_EQ(r.GetContiguousStorageSize(8), 12u);
-  zvBYTE buffer[1];
+  static zvBYTE buffer[64];
   EXPECT_EQ(r.LogicalToPointer(5, buffer), buffer + 40);
 }
 
@@ -95,7 +95,7 @@ TEST(RankSpecification, LogicalToPointerMatchesReferenceForManyLayouts) {
       {{2, 3, 4}, {8, 40, 200}},
       {{2, 1, 3, 2, 2}, {4, 16, 16, 64, 400}},  // rank 5: heap lists
   };
-  zvBYTE base[1];
+  static zvBYTE base[4096];
   for (const Case& c : cases) {
     RankSpecification r;
     ASSERT_TRUE(r.Configure(c.dims.size(), c.dims.data(), 4, c.strides.data()));
@@ -297,7 +297,7 @@ TEST(RankSpecification, ReshapeToMandatoryRankKeepingStrides) {
 }
 
 TEST(RankSpecification, ReshapeKeepsElementAddresses) {
-  zvBYTE base[1];
+  static zvBYTE base[4096];
   const size_t dims[2] = {3, 4};
   RankSpecification r;
   ASSERT_TRUE(r.Configure(2, dims, 8, nullptr));
