@@ -1,6 +1,6 @@
 // The extension module _corvane_if: converts the Python arguments of its six functions into the
-// pointers and sizes of the cimpl functions, following the conventions (and the exception texts)
-// of NumPy's SWIG typemaps, so that callers of the SWIG-built module see the same behaviour:
+// pointers and sizes of the cimpl functions. It behaves like a wrapper generated with NumPy's
+// SWIG typemaps (numpy.i), exception texts included:
 //   - input arrays: anything NumPy turns into an array of the element type; a temporary
 //     C-contiguous, native-order copy is made when the object is not one already;
 //   - the output array: written in place, so it must already be a double, 2-d, C-contiguous,
@@ -17,6 +17,7 @@
 #include <numpy/arrayobject.h>
 
 #include <climits>
+#include <cstring>
 #include <exception>
 #include <new>
 
@@ -43,30 +44,13 @@ const char* PythonTypeName(PyObject* object) {
 // NumPy type numbers 0 to 23 by the names of the SWIG typemaps (C type names); numbers 21 to 23
 // are named for what they are (datetime64, timedelta64, float16).
 const char* NumpyTypeName(int typenum) {
-  static const char* const kNames[] = {"bool",
-                                       "byte",
-                                       "unsigned byte",
-                                       "short",
-                                       "unsigned short",
-                                       "int",
-                                       "unsigned int",
-                                       "long",
-                                       "unsigned long",
-                                       "long long",
-                                       "unsigned long long",
-                                       "float",
-                                       "double",
-                                       "long double",
-                                       "complex float",
-                                       "complex double",
-                                       "complex long double",
-                                       "object",
-                                       "string",
-                                       "unicode",
-                                       "void",
-                                       "datetime",
-                                       "timedelta",
-                                       "half"};
+  // clang-format off
+  static const char* const kNames[] = {
+      "bool", "byte", "unsigned byte", "short", "unsigned short", "int", "unsigned int", "long",
+      "unsigned long", "long long", "unsigned long long", "float", "double", "long double",
+      "complex float", "complex double", "complex long double", "object", "string", "unicode",
+      "void", "datetime", "timedelta", "half"};
+  // clang-format on
   constexpr int kCount = static_cast<int>(sizeof(kNames) / sizeof(kNames[0]));
   return (typenum >= 0 && typenum < kCount) ? kNames[typenum] : "unknown";
 }
@@ -162,9 +146,12 @@ bool ToInt(PyObject* object, const char* method, int argnum, int* value) {
   return true;
 }
 
-// The UTF-8 text of a str, valid while the object lives.
+// The UTF-8 text of a str, valid while the object lives. A text with an embedded NUL is refused:
+// the library would read only its start.
 const char* ToText(PyObject* object, const char* method) {
-  const char* text = PyUnicode_Check(object) ? PyUnicode_AsUTF8(object) : nullptr;
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_Check(object) ? PyUnicode_AsUTF8AndSize(object, &size) : nullptr;
+  if (text != nullptr && std::strlen(text) != static_cast<size_t>(size)) text = nullptr;
   if (text == nullptr) {
     PyErr_Clear();
     PyErr_Format(PyExc_TypeError, "in method '%s', argument 1 of type 'char const *'", method);

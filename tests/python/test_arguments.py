@@ -123,7 +123,7 @@ def test_horizontal_steps_must_be_32_bit_ints(case, position, argument):
         assert (out == SENTINEL).all()
 
 
-def test_setter_arguments():
+def test_setter_arguments(capsys):
     for setter in ("cimpl_set_diagnostic", "cimpl_set_numthreads"):
         function = getattr(lib, setter)
         with raises(TypeError, f"in method '{setter}', argument 1 of type 'int'"):
@@ -132,8 +132,9 @@ def test_setter_arguments():
             function(2**31)
         with pytest.raises(TypeError):
             function()
-    with raises(TypeError, "in method 'cimpl_set_option', argument 1 of type 'char const *'"):
-        lib.cimpl_set_option(b"use_simpsons", 1)
+    for name in (b"use_simpsons", "use_simpsons\0", "\udc80"):  # bytes, embedded NUL, surrogate
+        with raises(TypeError, "in method 'cimpl_set_option', argument 1 of type 'char const *'"):
+            lib.cimpl_set_option(name, 0)
     with raises(TypeError, "in method 'cimpl_set_option', argument 2 of type 'int'"):
         lib.cimpl_set_option("use_simpsons", 1.0)
     with raises(OverflowError, "in method 'cimpl_set_option', argument 2 of type 'int'"):
@@ -141,6 +142,7 @@ def test_setter_arguments():
     with raises(TypeError, "in method 'cimpl_set_versionstr', argument 1 of type 'char const *'"):
         lib.cimpl_set_versionstr(None)
     assert lib.cimpl_set_option("use_simpsons", 2**31 - 1) is True
+    assert capsys.readouterr().out == ""
     assert lib.cimpl_set_diagnostic(-2**31) is True
     assert lib.cimpl_set_numthreads(2) is True
     assert lib.cimpl_set_versionstr("v") is True

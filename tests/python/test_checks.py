@@ -235,7 +235,7 @@ def test_c_infield_entry_point_checks_what_the_python_layer_checks(case, capsys)
     out = case.output()
     args = c_infield_args(case, out, locations=case.locations[:-1, :2].copy(),
                           psfs=case.psfs[:, : w.Sx - 1, :].copy(),
-                          coeffs=case.noof_coeffs, indices=case.indices[:, :, :3].copy())
+                          coeffs=case.noof_coeffs, indices=case.noof_indices[:, :, :3].copy())
     lines = refused(lambda: c.talvendll_create_deconvolution_matrix(*args), out, capsys)
     m = len(case.psfs)
     assert lines == [f"ERROR\t:{IN}, {e}" for e in [
@@ -243,6 +243,8 @@ def test_c_infield_entry_point_checks_what_the_python_layer_checks(case, capsys)
         f"science window ({w.Sy}, {w.Sx})",
         f"the array of PSF interpolation coefficients ({w.NOOFy},{w.NOOFx}) must equal the size "
         f"of the detector window ({w.Dy},{w.Dx})",
+        f"the array of PSF interpolation indices ({w.NOOFy},{w.NOOFx}) must equal the size of "
+        f"the detector window ({w.Dy},{w.Dx})",
         "the Number of coefficients in the PSF interpolation coefficient (4) and index (3) arrays "
         "must match",
         f"The number of PSF arrays ({m}) does not equal the number of locations ({m - 1})",

@@ -19,7 +19,7 @@ def assert_same(result, expected):
 
 
 @pytest.mark.parametrize("threads", [1, 2])
-@pytest.mark.parametrize("simpson, lower_edge", itertools.product([True, False], repeat=2))
+@pytest.mark.parametrize("simpson, lower_edge", list(itertools.product([True, False], repeat=2)))
 def test_infield_matrix_matches_model(case, simpson, lower_edge, threads):
     set_options(simpson, lower_edge, rows_below=3, rows_above=4)
     lib.cimpl_set_numthreads(threads)
