@@ -8,8 +8,8 @@
 #include <new>
 #include <vector>
 
+#include "cpp/sources/fast_engine_frame.h"
 #include "cpp/sources/fast_infield_matrix.h"
-#include "cpp/sources/psfplanes.h"
 #include "cpp/sources/psftables.h"
 #include "cpp/sources/windowbinning.h"
 #include "system/zvlog.h"
@@ -23,20 +23,12 @@ inline bool IsSampled(int position, int step) {
   return position >= step / 2 && (position - step / 2) % step == 0;
 }
 
-class HorizontalEngine {
+class HorizontalEngine : public TALVEN_FastEngineFrame {
  public:
   HorizontalEngine(const WindowMappingHierarchy& h, const TALVEN_PSF_Table& table,
                    const TALVEN_HorizontalRequest& request, double* output)
-      : m_table(table),
+      : TALVEN_FastEngineFrame(h, table, output, "build_horizontal_stray_light"),
         m_request(request),
-        m_output(output),
-        m_bx(h.m_l1c_to_detector.Binx()),
-        m_by(h.m_l1c_to_detector.Biny()),
-        m_kx(h.m_l1c_to_detector.Numx()),
-        m_ky(h.m_l1c_to_detector.Numy()),
-        m_n(static_cast<ptrdiff_t>(m_kx) * m_ky),
-        m_sx(h.m_science.Numx()),
-        m_sy(h.m_science.Numy()),
         m_noofx(h.m_noof.Numx()),
         m_x0(h.m_science.Ofsx() + h.m_detector.Ofsx()),
         m_y0(h.m_science.Ofsy() + h.m_detector.Ofsy()),
@@ -45,65 +37,17 @@ class HorizontalEngine {
 
   bool Run() {
     FillOutput();
-    bool ok = BuildPlanes();
-    if (ok && m_request.diagnostic) LogRowDiagnostics();
-    if (ok) ok = AssembleRows();
-    if (!ok) {
-      FillOutput();
-      zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
-                        "TALVEN_DeconvolutionMatrixGenerator::build_transfer_function, There were "
-                        "errors executing the code. Return empty matrix");
-      return false;
+    // Displacements from any NOOF source column to any science column, and between science rows.
+    if (!BuildPlanes(m_dx0, m_dx0 + static_cast<int>(m_ndx) - 1, 1 - m_sy, m_sy - 1, [](int) {})) {
+      return Fail();
     }
-    const double scale = 1.0 / static_cast<double>(m_bx * m_by);
-#pragma omp parallel for schedule(static)
-    for (ptrdiff_t c = 0; c < m_n; ++c) {
-      double* col = Column(c);
-      for (ptrdiff_t r = 0; r < m_n; ++r) col[r] *= scale;
-    }
+    if (m_request.diagnostic) LogRowDiagnostics();
+    if (!AssembleRows()) return Fail();
+    ScaleOutput();
     return true;
   }
 
  private:
-  double* Column(ptrdiff_t c) const { return m_output + c * m_n; }
-
-  void FillOutput() {
-#pragma omp parallel for schedule(static)
-    for (ptrdiff_t c = 0; c < m_n; ++c) std::fill(Column(c), Column(c) + m_n, 0.0);
-  }
-
-  bool ReportAllocationFailure() const {
-    zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
-                      "TALVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light, Error "
-                      "allocating the PSF tables of the matrix engine for a (%d,%d) array of L1C "
-                      "pixels",
-                      m_ky, m_kx);
-    return false;
-  }
-
-  // Displacements from any NOOF source column to any science column, and between science rows.
-  bool BuildPlanes() {
-    const auto& entries = m_table.MeasuredPSFEntries();
-    const int npsf = static_cast<int>(entries.size());
-    try {
-      m_values.resize(npsf);
-    } catch (const std::bad_alloc&) {
-      return ReportAllocationFailure();
-    }
-    bool ok = true;
-#pragma omp parallel for schedule(dynamic, 1)
-    for (int m = 0; m < npsf; ++m) {
-      try {
-        m_values[m].Build(entries[m], m_dx0, m_dx0 + static_cast<int>(m_ndx) - 1, 1 - m_sy,
-                          m_sy - 1);
-      } catch (const std::bad_alloc&) {
-#pragma omp atomic write
-        ok = false;
-      }
-    }
-    return ok ? true : ReportAllocationFailure();
-  }
-
   void LogRowDiagnostics() const {
     for (int y = m_request.delta_ny / 2; y < m_sy; y += m_request.delta_ny) {
       zvLogBase::Record(zvlog_info, kSourcePath, __LINE__,
@@ -214,18 +158,13 @@ class HorizontalEngine {
     }
   }
 
-  const TALVEN_PSF_Table& m_table;
   const TALVEN_HorizontalRequest m_request;
-  double* const m_output;
-  const int m_bx, m_by, m_kx, m_ky;
-  const ptrdiff_t m_n;
-  const int m_sx, m_sy, m_noofx;
+  const int m_noofx;
   // NOOF position of science pixel (0, 0).
   const int m_x0, m_y0;
   // First displacement along x of the planes and their number.
   const int m_dx0;
   const ptrdiff_t m_ndx;
-  std::vector<TALVEN_PSF_DisplacementPlane> m_values;
   std::vector<int> m_receiving_rows;
 };
 

@@ -7,7 +7,7 @@
 #include <new>
 #include <vector>
 
-#include "cpp/sources/psfplanes.h"
+#include "cpp/sources/fast_engine_frame.h"
 #include "cpp/sources/psftables.h"
 #include "cpp/sources/windowbinning.h"
 #include "system/zvlog.h"
@@ -32,104 +32,51 @@ struct QuadraticWeights {
   }
 };
 
-inline void AddScaled(double* dst, const double* src, double w, int n) {
-  for (int i = 0; i < n; ++i) dst[i] += w * src[i];
+inline void AddScaled(double* dst, const double* src, double w, ptrdiff_t n) {
+  for (ptrdiff_t i = 0; i < n; ++i) dst[i] += w * src[i];
 }
 
-class InfieldEngine {
+class InfieldEngine : public TALVEN_FastEngineFrame {
  public:
   InfieldEngine(const WindowMappingHierarchy& h, const TALVEN_PSF_Table& table,
                 const TALVEN_InfieldOptions& options, double* output)
-      : m_table(table),
+      : TALVEN_FastEngineFrame(h, table, output, "build_transfer_function"),
         m_options(options),
-        m_output(output),
-        m_bx(h.m_l1c_to_detector.Binx()),
-        m_by(h.m_l1c_to_detector.Biny()),
-        m_kx(h.m_l1c_to_detector.Numx()),
-        m_ky(h.m_l1c_to_detector.Numy()),
-        m_n(static_cast<ptrdiff_t>(m_kx) * m_ky),
-        m_sx(h.m_science.Numx()),
-        m_sy(h.m_science.Numy()),
         m_ofsx(h.m_science.Ofsx()),
         m_ofsy(h.m_science.Ofsy()),
         m_lower_edge(options.lower_edge),
         m_failed_column(m_kx) {}
 
   bool Run() {
-    FillOutput(0.0);
-    bool ok = BuildPlanes();
-    if (ok && m_lower_edge) FindFailingLowerEdgeColumn();
-    if (ok && m_options.diagnostic) LogRowDiagnostics();
-    if (ok) ok = AssembleColumns();
-    if (ok && m_lower_edge && m_failed_column < m_kx) ok = false;
-    if (!ok) {
-      FillOutput(0.0);
-      zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
-                        "TALVEN_DeconvolutionMatrixGenerator::build_transfer_function, There were "
-                        "errors executing the code. Return empty matrix");
-      return false;
+    FillOutput();
+    // Displacements from a science pixel, or a lower edge source below the window, to a science
+    // pixel.
+    int dy1 = m_sy - 1;
+    if (LowerEdgeAddsLight()) dy1 = std::max(dy1, BandRows() - 1 + m_options.rows_below);
+    try {
+      m_footprints.resize(m_table.MeasuredPSFEntries().size());
+    } catch (const std::bad_alloc&) {
+      ReportAllocationFailure();
+      return Fail();
     }
-    Scale(1.0 / static_cast<double>(m_bx * m_by));
+    if (!BuildPlanes(1 - m_sx, m_sx - 1, 1 - m_sy, dy1, [this](int m) {
+          m_footprints[m].Build(m_values[m], m_bx, m_by, m_kx, m_ky);
+        })) {
+      return Fail();
+    }
+    if (m_lower_edge) FindFailingLowerEdgeColumn();
+    if (m_options.diagnostic) LogRowDiagnostics();
+    if (!AssembleColumns() || (m_lower_edge && m_failed_column < m_kx)) return Fail();
+    ScaleOutput();
     return true;
   }
 
  private:
-  double* Column(ptrdiff_t c) const { return m_output + c * m_n; }
-
-  void FillOutput(double value) {
-#pragma omp parallel for schedule(static)
-    for (ptrdiff_t c = 0; c < m_n; ++c) std::fill(Column(c), Column(c) + m_n, value);
-  }
-
-  void Scale(double factor) {
-#pragma omp parallel for schedule(static)
-    for (ptrdiff_t c = 0; c < m_n; ++c) {
-      double* col = Column(c);
-      for (ptrdiff_t r = 0; r < m_n; ++r) col[r] *= factor;
-    }
-  }
-
   // Rows of the lower edge band and rows below the edge that act as sources; none when either
   // option is not positive.
   int BandRows() const { return std::min(m_options.rows_above, m_sy); }
   bool LowerEdgeAddsLight() const {
     return m_lower_edge && m_options.rows_above > 0 && m_options.rows_below > 0;
-  }
-
-  bool BuildPlanes() {
-    const auto& entries = m_table.MeasuredPSFEntries();
-    const int npsf = static_cast<int>(entries.size());
-    // Displacements from a science pixel (or a lower edge source below the window) to a science
-    // pixel.
-    int dy1 = m_sy - 1;
-    if (LowerEdgeAddsLight()) dy1 = std::max(dy1, BandRows() - 1 + m_options.rows_below);
-    try {
-      m_values.resize(npsf);
-      m_footprints.resize(npsf);
-    } catch (const std::bad_alloc&) {
-      return ReportAllocationFailure();
-    }
-    bool ok = true;
-#pragma omp parallel for schedule(dynamic, 1)
-    for (int m = 0; m < npsf; ++m) {
-      try {
-        m_values[m].Build(entries[m], 1 - m_sx, m_sx - 1, 1 - m_sy, dy1);
-        m_footprints[m].Build(m_values[m], m_bx, m_by, m_kx, m_ky);
-      } catch (const std::bad_alloc&) {
-#pragma omp atomic write
-        ok = false;
-      }
-    }
-    return ok ? true : ReportAllocationFailure();
-  }
-
-  bool ReportAllocationFailure() const {
-    zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
-                      "TALVEN_DeconvolutionMatrixGenerator::build_transfer_function, Error "
-                      "allocating the PSF tables of the matrix engine for a (%d,%d) array of L1C "
-                      "pixels",
-                      m_ky, m_kx);
-    return false;
   }
 
   Coords LowerEdgeSource(int column, int i, int k) const {
@@ -291,9 +238,9 @@ class InfieldEngine {
     const ptrdiff_t base = static_cast<ptrdiff_t>(column) * m_ky;
     const int row_prev = row == 0 ? 0 : row - 1;
     const int row_next = row == m_ky - 1 ? m_ky - 1 : row + 1;
-    AddScaled(Column(base + row_prev), scratch->prev.data(), 1.0, static_cast<int>(m_n));
-    AddScaled(Column(base + row), scratch->mid.data(), 1.0, static_cast<int>(m_n));
-    AddScaled(Column(base + row_next), scratch->next.data(), 1.0, static_cast<int>(m_n));
+    AddScaled(Column(base + row_prev), scratch->prev.data(), 1.0, m_n);
+    AddScaled(Column(base + row), scratch->mid.data(), 1.0, m_n);
+    AddScaled(Column(base + row_next), scratch->next.data(), 1.0, m_n);
   }
 
   // The light of the detector rows below the bottom edge, under L1C column `column`, received by
@@ -333,15 +280,10 @@ class InfieldEngine {
     }
   }
 
-  const TALVEN_PSF_Table& m_table;
   const TALVEN_InfieldOptions m_options;
-  double* const m_output;
-  const int m_bx, m_by, m_kx, m_ky;
-  const ptrdiff_t m_n;
-  const int m_sx, m_sy, m_ofsx, m_ofsy;
+  const int m_ofsx, m_ofsy;
   const bool m_lower_edge;
   int m_failed_column;
-  std::vector<TALVEN_PSF_DisplacementPlane> m_values;
   std::vector<TALVEN_PSF_FootprintPlanes> m_footprints;
 };
 

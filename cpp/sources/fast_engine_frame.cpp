@@ -1,0 +1,79 @@
+#include "cpp/sources/fast_engine_frame.h"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <new>
+
+#include "cpp/sources/psftables.h"
+#include "cpp/sources/windowbinning.h"
+#include "system/zvlog.h"
+
+static const char* const kSourcePath = "cpp/sources/fast_engine_frame";
+
+TALVEN_FastEngineFrame::TALVEN_FastEngineFrame(const WindowMappingHierarchy& h,
+                                               const TALVEN_PSF_Table& table, double* output,
+                                               const char* method)
+    : m_table(table),
+      m_output(output),
+      m_method(method),
+      m_bx(h.m_l1c_to_detector.Binx()),
+      m_by(h.m_l1c_to_detector.Biny()),
+      m_kx(h.m_l1c_to_detector.Numx()),
+      m_ky(h.m_l1c_to_detector.Numy()),
+      m_n(static_cast<ptrdiff_t>(m_kx) * m_ky),
+      m_sx(h.m_science.Numx()),
+      m_sy(h.m_science.Numy()) {}
+
+void TALVEN_FastEngineFrame::FillOutput() {
+#pragma omp parallel for schedule(static)
+  for (ptrdiff_t c = 0; c < m_n; ++c) std::fill(Column(c), Column(c) + m_n, 0.0);
+}
+
+void TALVEN_FastEngineFrame::ScaleOutput() {
+  const double scale = 1.0 / static_cast<double>(m_bx * m_by);
+#pragma omp parallel for schedule(static)
+  for (ptrdiff_t c = 0; c < m_n; ++c) {
+    double* col = Column(c);
+    for (ptrdiff_t r = 0; r < m_n; ++r) col[r] *= scale;
+  }
+}
+
+bool TALVEN_FastEngineFrame::BuildPlanes(int dx0, int dx1, int dy0, int dy1,
+                                         const std::function<void(int)>& then) {
+  const auto& entries = m_table.MeasuredPSFEntries();
+  const int npsf = static_cast<int>(entries.size());
+  try {
+    m_values.resize(npsf);
+  } catch (const std::bad_alloc&) {
+    return ReportAllocationFailure();
+  }
+  bool ok = true;
+#pragma omp parallel for schedule(dynamic, 1)
+  for (int m = 0; m < npsf; ++m) {
+    try {
+      m_values[m].Build(entries[m], dx0, dx1, dy0, dy1);
+      then(m);
+    } catch (const std::bad_alloc&) {
+#pragma omp atomic write
+      ok = false;
+    }
+  }
+  return ok ? true : ReportAllocationFailure();
+}
+
+bool TALVEN_FastEngineFrame::ReportAllocationFailure() const {
+  zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
+                    "TALVEN_DeconvolutionMatrixGenerator::%s, Error allocating the PSF tables of "
+                    "the matrix engine for a (%d,%d) array of L1C pixels",
+                    m_method, m_ky, m_kx);
+  return false;
+}
+
+bool TALVEN_FastEngineFrame::Fail() {
+  FillOutput();
+  zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
+                    "TALVEN_DeconvolutionMatrixGenerator::build_transfer_function, There were "
+                    "errors executing the code. Return empty matrix");
+  return false;
+}

@@ -1,0 +1,41 @@
+// What the two fast matrix engines share: the caller's N x N matrix seen as N columns of N doubles
+// (receiver fastest), the L1C grid over the science window, the measured PSFs tabulated over
+// whole-pixel displacements, and the way a build fails.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <vector>
+
+#include "cpp/sources/psfplanes.h"
+
+class WindowMappingHierarchy;
+class TALVEN_PSF_Table;
+
+class TALVEN_FastEngineFrame {
+ protected:
+  // `method` names the generator method in the engine's own messages.
+  TALVEN_FastEngineFrame(const WindowMappingHierarchy& h, const TALVEN_PSF_Table& table,
+                         double* output, const char* method);
+
+  double* Column(ptrdiff_t c) const { return m_output + c * m_n; }
+  void FillOutput();
+  // Divides by the number of detector pixels in an L1C pixel.
+  void ScaleOutput();
+
+  // Tabulates every measured PSF over dx in [dx0, dx1] and dy in [dy0, dy1] into m_values, one
+  // PSF per work item, then calls then(m) in the same worker. False, logged, when storage for
+  // the tables cannot be had.
+  bool BuildPlanes(int dx0, int dx1, int dy0, int dy1, const std::function<void(int)>& then);
+  bool ReportAllocationFailure() const;
+  // Zero-fills the output and logs that the matrix is returned empty; returns false.
+  bool Fail();
+
+  const TALVEN_PSF_Table& m_table;
+  double* const m_output;
+  const char* const m_method;
+  const int m_bx, m_by, m_kx, m_ky;
+  const ptrdiff_t m_n;
+  const int m_sx, m_sy;
+  std::vector<TALVEN_PSF_DisplacementPlane> m_values;
+};
