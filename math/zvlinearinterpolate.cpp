@@ -1,8 +1,8 @@
 #include "math/zvlinearinterpolate.h"
 
-#include <algorithm>
 #include <cmath>
 
+#include "math/arrays/zvarrayiter.h"
 #include "system/zvlog.h"
 
 static const char* const kSourcePath = "math/zvlinearinterpolate";
@@ -11,9 +11,28 @@ namespace {
 
 using Action = zvLinearInterpolate::EnumOutOfBoundAction;
 
+// Tables are read through operator[] only, so that the same code serves plain pointers and
+// array iterators of any layout.
+
+// The index of the first abscissa strictly greater than x (npts when there is none).
+template <class Table>
+size_t UpperBound(const Table& xv, size_t npts, double x) {
+  size_t lo = 0;
+  size_t hi = npts;
+  while (lo < hi) {
+    const size_t mid = lo + (hi - lo) / 2;
+    if (x < xv[mid]) {
+      hi = mid;
+    } else {
+      lo = mid + 1;
+    }
+  }
+  return lo;
+}
+
 // The value in interval (i-1, i) of the table; kLog interpolates ln y where both ends are positive.
-template <bool kLog>
-double InInterval(double x, const double* xv, const double* yv, size_t i, double missingvalue,
+template <bool kLog, class Table>
+double InInterval(double x, const Table& xv, const Table& yv, size_t i, double missingvalue,
                   double maxgap) {
   const double gap = xv[i] - xv[i - 1];
   if (maxgap >= 0.0 && gap > maxgap) return missingvalue;
@@ -25,15 +44,15 @@ double InInterval(double x, const double* xv, const double* yv, size_t i, double
   return w * y0 + (1.0 - w) * y1;
 }
 
-template <bool kLog>
-double Interpolate(double x, const double* xv, const double* yv, size_t npts, Action action,
+template <bool kLog, class Table>
+double Interpolate(double x, const Table& xv, const Table& yv, size_t npts, Action action,
                    double missingvalue, double maxgap) {
   if (npts < 2) {
     const bool endvalue = action == zvLinearInterpolate::OUTOFBOUND_EXTRAPOLATE ||
                           action == zvLinearInterpolate::OUTOFBOUND_TRUNCATE;
     return (npts == 1 && endvalue) ? yv[0] : missingvalue;
   }
-  size_t i = static_cast<size_t>(std::upper_bound(xv, xv + npts, x) - xv);
+  size_t i = UpperBound(xv, npts, x);
   if (i == 0 || i == npts) {
     const bool below = i == 0;
     switch (action) {
@@ -61,6 +80,21 @@ double Interpolate(double x, const double* xv, const double* yv, size_t npts, Ac
     i = below ? 1 : npts - 1;
   }
   return InInterval<kLog>(x, xv, yv, i, missingvalue, maxgap);
+}
+
+// Elements from begin up to end; none for a range that ends before it begins.
+size_t RangeLength(const zvArrayIter<double>& begin, const zvArrayIter<double>& end) {
+  return end < begin ? 0 : end - begin;
+}
+
+template <bool kLog>
+double InterpolateIterators(double x, const zvArrayIter<double>& xbegin,
+                            const zvArrayIter<double>& xend, const zvArrayIter<double>& ybegin,
+                            const zvArrayIter<double>& yend, Action action, double missingvalue,
+                            double maxgap) {
+  const size_t npts = RangeLength(xbegin, xend);
+  if (npts < 2 || RangeLength(ybegin, yend) != npts) return missingvalue;
+  return Interpolate<kLog>(x, xbegin, ybegin, npts, action, missingvalue, maxgap);
 }
 
 }  // namespace
@@ -104,4 +138,22 @@ double zvLinearInterpolate::LogInterpolateYatX(double x, const std::vector<doubl
   }
   return Interpolate<true>(x, xvalues.data(), yvalues.data(), xvalues.size(), action, missingvalue,
                            maxgap);
+}
+
+double zvLinearInterpolate::EvaluateYatX(double x, const zvArrayIter<double>& xbegin,
+                                         const zvArrayIter<double>& xend,
+                                         const zvArrayIter<double>& ybegin,
+                                         const zvArrayIter<double>& yend,
+                                         EnumOutOfBoundAction action, double missingvalue,
+                                         double maxgap) {
+  return InterpolateIterators<false>(x, xbegin, xend, ybegin, yend, action, missingvalue, maxgap);
+}
+
+double zvLinearInterpolate::LogInterpolateYatX(double x, const zvArrayIter<double>& xbegin,
+                                               const zvArrayIter<double>& xend,
+                                               const zvArrayIter<double>& ybegin,
+                                               const zvArrayIter<double>& yend,
+                                               EnumOutOfBoundAction action, double missingvalue,
+                                               double maxgap) {
+  return InterpolateIterators<true>(x, xbegin, xend, ybegin, yend, action, missingvalue, maxgap);
 }

@@ -7,6 +7,9 @@
 #include <cstddef>
 #include <vector>
 
+template <class T>
+class zvArrayIter;
+
 class zvLinearInterpolate {
  public:
   // What to return for an x outside the tabulated abscissae. Any other value returns the missing
@@ -33,6 +36,19 @@ class zvLinearInterpolate {
                                    double maxgap);
   static double LogInterpolateYatX(double x, const std::vector<double>& xvalues,
                                    const std::vector<double>& yvalues, EnumOutOfBoundAction action,
+                                   double missingvalue, double maxgap);
+
+  // Tables walked by array iterators, for instance an array's begin() and end(), of any layout.
+  // Fewer than two points, tables of different lengths or a range that ends before it begins
+  // give the missing value, without a log record.
+  static double EvaluateYatX(double x, const zvArrayIter<double>& xbegin,
+                             const zvArrayIter<double>& xend, const zvArrayIter<double>& ybegin,
+                             const zvArrayIter<double>& yend, EnumOutOfBoundAction action,
+                             double missingvalue, double maxgap);
+  static double LogInterpolateYatX(double x, const zvArrayIter<double>& xbegin,
+                                   const zvArrayIter<double>& xend,
+                                   const zvArrayIter<double>& ybegin,
+                                   const zvArrayIter<double>& yend, EnumOutOfBoundAction action,
                                    double missingvalue, double maxgap);
 
   // y at x on the line through (x0, y[0]) and (x1, y[1]); y[0] when x0 == x1.

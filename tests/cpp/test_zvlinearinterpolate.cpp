@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <random>
 #include <vector>
 
 #include "capture_log.h"
+#include "math/arrays/zvarraylib.h"
 #include "math/zvlinearinterpolate.h"
 
 namespace {
@@ -31,6 +34,44 @@ std::vector<double> RandomAbscissae(std::mt19937* rng, int n, double lo, double 
   for (double& v : x) v = u(*rng);
   std::sort(x.begin(), x.end());
   return x;
+}
+
+// Lays a table out in a buffer at the given logical-to-element offsets, with NaN everywhere
+// else, so that a walk that strays onto the gaps turns the answer into NaN.
+std::vector<double> Scatter(const std::vector<double>& values, const std::vector<size_t>& at,
+                            size_t buffersize) {
+  std::vector<double> buffer(buffersize, std::numeric_limits<double>::quiet_NaN());
+  for (size_t k = 0; k < values.size(); ++k) buffer[at[k]] = values[k];
+  return buffer;
+}
+
+// The iterator overloads must give exactly what the pointer overloads give on the same (packed)
+// table, for points inside, outside and at the tolerance edges of the table, under every action
+// and with and without a gap limit.
+void ExpectAgreement(const zvArrayIter<double>& xb, const zvArrayIter<double>& xe,
+                     const zvArrayIter<double>& yb, const zvArrayIter<double>& ye,
+                     const std::vector<double>& x, const std::vector<double>& y,
+                     std::mt19937* rng) {
+  const double lo = x.front(), hi = x.back(), span = hi - lo;
+  std::vector<double> at = x;
+  for (double e : {lo, hi}) {
+    for (double f : {-2e-5, -5e-6, 5e-6, 2e-5}) at.push_back(e + f * std::fabs(e));
+  }
+  std::uniform_real_distribution<double> u(lo - 0.3 * span, hi + 0.3 * span);
+  for (int k = 0; k < 40; ++k) at.push_back(u(*rng));
+  for (LI::EnumOutOfBoundAction action : {kExtrapolate, kTruncate, kMissing, kUnknown}) {
+    for (double maxgap : {kNoGap, span / x.size()}) {
+      for (double v : at) {
+        EXPECT_EQ(LI::EvaluateYatX(v, xb, xe, yb, ye, action, kMissingValue, maxgap),
+                  LI::EvaluateYatX(v, x.data(), y.data(), x.size(), action, kMissingValue, maxgap))
+            << v << " action " << action;
+        EXPECT_EQ(
+            LI::LogInterpolateYatX(v, xb, xe, yb, ye, action, kMissingValue, maxgap),
+            LI::LogInterpolateYatX(v, x.data(), y.data(), x.size(), action, kMissingValue, maxgap))
+            << v << " action " << action;
+      }
+    }
+  }
 }
 
 }  // namespace
@@ -193,4 +234,109 @@ TEST(zvLinearInterpolate, FromSquareDegenerateRectangles) {
   // No width: along y between v[0] at y0 and v[1] at y1.
   EXPECT_EQ(LI::FromSquare(9.0, 0.75, 3.0, 3.0, 0.0, 1.0, v), 1.75);
   EXPECT_EQ(LI::FromSquare(-7.0, 8.0, 3.0, 3.0, 5.0, 5.0, v), 1.0);
+}
+
+TEST(zvLinearInterpolate, IteratorOverloadsAgreeOnPackedTables) {
+  std::mt19937 rng(2024);
+  for (int n : {2, 3, 7, 64}) {
+    std::vector<double> x = RandomAbscissae(&rng, n, -3.0, 4.0);
+    // Ordinates of both signs, so that log interpolation also takes its linear fallback.
+    std::vector<double> y = RandomAbscissae(&rng, n, -1.0, 6.0);
+    std::shuffle(y.begin(), y.end(), rng);
+    zv1dArray<double> xa, ya;
+    const size_t count = x.size();
+    ASSERT_TRUE(xa.Attach(1, &count, x.data(), nullptr, nullptr));
+    ASSERT_TRUE(ya.Attach(1, &count, y.data(), nullptr, nullptr));
+    ExpectAgreement(xa.begin(), xa.end(), ya.begin(), ya.end(), x, y, &rng);
+  }
+}
+
+// Tables seen through evenly spaced and unevenly spaced views walk their own elements in logical
+// order and never the memory between them, also from an iterator that starts inside the table.
+TEST(zvLinearInterpolate, IteratorOverloadsWalkStridedViews) {
+  std::mt19937 rng(99);
+  const std::vector<double> x = RandomAbscissae(&rng, 15, 0.5, 9.0);
+  const std::vector<double> y = RandomAbscissae(&rng, 15, 0.1, 3.0);
+  // Every third double: one dimension of 15 elements, 24 bytes apart.
+  std::vector<size_t> every3;
+  for (size_t k = 0; k < 15; ++k) every3.push_back(3 * k);
+  // Rows of 3 elements 5 doubles apart: neither packed nor evenly spaced.
+  std::vector<size_t> rows;
+  for (size_t r = 0; r < 5; ++r) {
+    for (size_t c = 0; c < 3; ++c) rows.push_back(5 * r + c);
+  }
+  std::vector<double> xf = Scatter(x, every3, 45), yf = Scatter(y, every3, 45);
+  std::vector<double> xr = Scatter(x, rows, 25), yr = Scatter(y, rows, 25);
+  const size_t n = 15, stride = 3 * sizeof(double);
+  const size_t dims[2] = {3, 5}, strides[2] = {sizeof(double), 5 * sizeof(double)};
+  zv1dArray<double> xfa, yfa;
+  zv2dArray<double> xra, yra;
+  ASSERT_TRUE(xfa.Attach(1, &n, xf.data(), nullptr, &stride));
+  ASSERT_TRUE(yfa.Attach(1, &n, yf.data(), nullptr, &stride));
+  ASSERT_TRUE(xra.Attach(2, dims, xr.data(), nullptr, strides));
+  ASSERT_TRUE(yra.Attach(2, dims, yr.data(), nullptr, strides));
+  ASSERT_FALSE(xra.ArrayRankSpecs()->IsFixedStride());
+  ExpectAgreement(xfa.begin(), xfa.end(), yfa.begin(), yfa.end(), x, y, &rng);
+  ExpectAgreement(xra.begin(), xra.end(), yra.begin(), yra.end(), x, y, &rng);
+
+  const std::vector<double> xtail(x.begin() + 4, x.end()), ytail(y.begin() + 4, y.end());
+  zvArrayIter<double> xb = xra.begin(), yb = yra.begin();
+  xb += 4;
+  yb += 4;
+  ExpectAgreement(xb, xra.end(), yb, yra.end(), xtail, ytail, &rng);
+}
+
+TEST(zvLinearInterpolate, IteratorOverloadsOutOfBoundActions) {
+  std::vector<double> x(kX, kX + 3), y(kY, kY + 3);
+  zv2dArray<double> xa(3, 1, x.data()), ya(1, 3, y.data());
+  auto lin = [&](double at, LI::EnumOutOfBoundAction action) {
+    return LI::EvaluateYatX(at, xa.begin(), xa.end(), ya.begin(), ya.end(), action, kMissingValue,
+                            kNoGap);
+  };
+  EXPECT_EQ(lin(1.5, kMissing), 15.0);
+  EXPECT_EQ(lin(3.0, kMissing), 30.0);
+  EXPECT_EQ(lin(3.1, kMissing), kMissingValue);
+  EXPECT_NEAR(lin(3.00001, kMissing), 30.0001, 1e-9);
+  EXPECT_EQ(lin(3.1, kTruncate), 30.0);
+  EXPECT_EQ(lin(0.0, kTruncate), 10.0);
+  EXPECT_NEAR(lin(3.1, kExtrapolate), 31.0, 1e-12);
+  EXPECT_EQ(lin(3.1, kUnknown), kMissingValue);
+  EXPECT_EQ(LI::LogInterpolateYatX(3.00001, xa.begin(), xa.end(), ya.begin(), ya.end(), kMissing,
+                                   kMissingValue, kNoGap),
+            kMissingValue);
+}
+
+// Unlike the pointer overloads, a single point gives the missing value under every action; tables
+// of different lengths and reversed ranges give it too, and none of these logs anything.
+TEST(zvLinearInterpolate, IteratorOverloadsDegenerateTables) {
+  CaptureLog log;
+  std::vector<double> x(kX, kX + 3), y(kY, kY + 3);
+  zv1dArray<double> xa, ya, empty;
+  const size_t three = 3, two = 2;
+  ASSERT_TRUE(xa.Attach(1, &three, x.data(), nullptr, nullptr));
+  ASSERT_TRUE(ya.Attach(1, &two, y.data(), nullptr, nullptr));
+  EXPECT_EQ(LI::EvaluateYatX(1.5, xa.begin(), xa.end(), ya.begin(), ya.end(), kExtrapolate,
+                             kMissingValue, kNoGap),
+            kMissingValue);
+  EXPECT_EQ(LI::LogInterpolateYatX(1.5, xa.begin(), xa.end(), ya.begin(), ya.end(), kExtrapolate,
+                                   kMissingValue, kNoGap),
+            kMissingValue);
+  EXPECT_EQ(LI::EvaluateYatX(1.5, xa.end(), xa.begin(), xa.end(), xa.begin(), kExtrapolate,
+                             kMissingValue, kNoGap),
+            kMissingValue);
+  EXPECT_EQ(LI::EvaluateYatX(1.5, empty.begin(), empty.end(), empty.begin(), empty.end(), kTruncate,
+                             kMissingValue, kNoGap),
+            kMissingValue);
+  zvArrayIter<double> last = xa.begin(), ylast = ya.begin();
+  last += 2;
+  ylast += 1;
+  for (LI::EnumOutOfBoundAction action : {kExtrapolate, kTruncate, kMissing}) {
+    EXPECT_EQ(LI::EvaluateYatX(3.0, last, xa.end(), ylast, ya.end(), action, kMissingValue, kNoGap),
+              kMissingValue);
+    EXPECT_EQ(
+        LI::LogInterpolateYatX(3.0, last, xa.end(), ylast, ya.end(), action, kMissingValue, kNoGap),
+        kMissingValue);
+  }
+  EXPECT_EQ(LI::EvaluateYatX(3.0, kX + 2, kY + 1, 1, kTruncate, kMissingValue, kNoGap), 20.0);
+  EXPECT_TRUE(log.lines().empty());
 }
