@@ -30,13 +30,10 @@ void TALVEN_FastEngineFrame::FillOutput() {
   for (ptrdiff_t c = 0; c < m_n; ++c) std::fill(Column(c), Column(c) + m_n, 0.0);
 }
 
-void TALVEN_FastEngineFrame::ScaleOutput() {
+void TALVEN_FastEngineFrame::ScaleColumn(ptrdiff_t c) {
   const double scale = 1.0 / static_cast<double>(m_bx * m_by);
-#pragma omp parallel for schedule(static)
-  for (ptrdiff_t c = 0; c < m_n; ++c) {
-    double* col = Column(c);
-    for (ptrdiff_t r = 0; r < m_n; ++r) col[r] *= scale;
-  }
+  double* col = Column(c);
+  for (ptrdiff_t r = 0; r < m_n; ++r) col[r] *= scale;
 }
 
 bool TALVEN_FastEngineFrame::BuildPlanes(int dx0, int dx1, int dy0, int dy1,

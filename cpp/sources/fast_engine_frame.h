@@ -20,8 +20,8 @@ class TALVEN_FastEngineFrame {
 
   double* Column(ptrdiff_t c) const { return m_output + c * m_n; }
   void FillOutput();
-  // Divides by the number of detector pixels in an L1C pixel.
-  void ScaleOutput();
+  // Divides one column by the number of detector pixels in an L1C pixel.
+  void ScaleColumn(ptrdiff_t c);
 
   // Tabulates every measured PSF over dx in [dx0, dx1] and dy in [dy0, dy1] into m_values, one
   // PSF per work item, then calls then(m) in the same worker. False, logged, when storage for

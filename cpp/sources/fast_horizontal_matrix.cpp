@@ -43,7 +43,6 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
     }
     if (m_request.diagnostic) LogRowDiagnostics();
     if (!AssembleRows()) return Fail();
-    ScaleOutput();
     return true;
   }
 
@@ -93,6 +92,9 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
         for (int y = target_row * m_by; y < (target_row + 1) * m_by && y < m_sy; ++y) {
           if (IsSampled(y, m_request.delta_ny)) ProcessSourceRow(target_row, y, &scratch);
         }
+        // Only the two target columns of this row hold light; both are complete.
+        ScaleColumn(LeftTarget(target_row));
+        if (m_kx > 1) ScaleColumn(RightTarget(target_row));
       }
     }
     return ok ? true : ReportAllocationFailure();
@@ -115,6 +117,12 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
     }
   }
 
+  // The matrix columns of the L1C pixels at the science window's left and right edge.
+  ptrdiff_t LeftTarget(int target_row) const { return target_row; }
+  ptrdiff_t RightTarget(int target_row) const {
+    return static_cast<ptrdiff_t>(m_kx - 1) * m_ky + target_row;
+  }
+
   void ProcessSourceRow(int target_row, int y, Scratch* scratch) {
     SumReceiverRows(y, scratch->rowsums.data());
     const int yn = y + m_y0;
@@ -122,8 +130,8 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
     const double* vignetting_row = m_request.vignetting
                                        ? m_request.vignetting + static_cast<ptrdiff_t>(yn) * m_noofx
                                        : nullptr;
-    double* left = Column(target_row);
-    double* right = Column(static_cast<ptrdiff_t>(m_kx - 1) * m_ky + target_row);
+    double* left = Column(LeftTarget(target_row));
+    double* right = Column(RightTarget(target_row));
     for (int x = m_x0 - 1 - dnx / 2; x >= 0; x -= dnx) {
       AddSource(x, yn, vignetting_row, scratch, left);
     }

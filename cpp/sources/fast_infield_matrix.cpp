@@ -45,10 +45,11 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
         m_ofsx(h.m_science.Ofsx()),
         m_ofsy(h.m_science.Ofsy()),
         m_lower_edge(options.lower_edge),
-        m_failed_column(m_kx) {}
+        m_failed_column(m_kx) {
+    for (int b = 0; b < m_by; ++b) m_weights.emplace_back(b - m_by / 2.0, m_by);
+  }
 
   bool Run() {
-    FillOutput();
     // Displacements from a science pixel, or a lower edge source below the window, to a science
     // pixel.
     int dy1 = m_sy - 1;
@@ -67,7 +68,6 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
     if (m_lower_edge) FindFailingLowerEdgeColumn();
     if (m_options.diagnostic) LogRowDiagnostics();
     if (!AssembleColumns() || (m_lower_edge && m_failed_column < m_kx)) return Fail();
-    ScaleOutput();
     return true;
   }
 
@@ -126,11 +126,11 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
     }
   }
 
-  // Per-worker scratch: the light of one source detector pixel and, for the quadratic scheme, its
-  // share for the source's own column and its two neighbours.
+  // Per-worker scratch. For the quadratic scheme, the light of the source pixels of one L1C pixel
+  // summed per detector row b inside it, since the scheme's weights depend on b alone.
   struct Scratch {
     TALVEN_PSF_InterpolationCoeffs coeffs;
-    std::vector<double> light, prev, mid, next;
+    std::vector<double> rows;
   };
 
   bool AssembleColumns() {
@@ -140,12 +140,7 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
       Scratch scratch;
       bool have_scratch = true;
       try {
-        if (m_options.use_simpsons) {
-          scratch.light.resize(m_n);
-          scratch.prev.resize(m_n);
-          scratch.mid.resize(m_n);
-          scratch.next.resize(m_n);
-        }
+        if (m_options.use_simpsons) scratch.rows.resize(m_by * m_n);
       } catch (const std::bad_alloc&) {
         have_scratch = false;
 #pragma omp atomic write
@@ -159,18 +154,31 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
     return ok ? true : ReportAllocationFailure();
   }
 
+  void ZeroColumn(ptrdiff_t c) { std::fill(Column(c), Column(c) + m_n, 0.0); }
+
+  // The matrix columns of L1C pixels (column, 0 .. Ky - 1) are this call's alone. Each is zeroed
+  // just before the first source adds to it and scaled once the last one has, while it is still
+  // in cache: a quadratic-scheme source adds to its own column and those of its neighbours along
+  // y, a midpoint source to its own only.
   void ProcessL1CColumn(int column, Scratch* scratch) {
+    const ptrdiff_t base = static_cast<ptrdiff_t>(column) * m_ky;
+    ZeroColumn(base);
     for (int row = 0; row < m_ky; ++row) {
+      if (row + 1 < m_ky) ZeroColumn(base + row + 1);
       if (row == 0 && m_lower_edge) {
-        if (column >= m_failed_column) continue;
+        // A build with a failed lower edge column is returned empty.
+        if (column >= m_failed_column) return;
         if (LowerEdgeAddsLight()) AddLowerEdge(column, scratch);
       }
       if (m_options.use_simpsons) {
         AddSimpsonSource(column, row, scratch);
+        if (row > 0) ScaleColumn(base + row - 1);
       } else {
         AddMidpointSource(column, row, scratch);
+        ScaleColumn(base + row);
       }
     }
+    if (m_options.use_simpsons) ScaleColumn(base + m_ky - 1);
   }
 
   bool LookUp(const Coords& source, TALVEN_PSF_InterpolationCoeffs* coeffs) const {
@@ -214,33 +222,33 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
   }
 
   void AddSimpsonSource(int column, int row, Scratch* scratch) {
-    double* light = scratch->light.data();
-    std::fill(scratch->prev.begin(), scratch->prev.end(), 0.0);
-    std::fill(scratch->mid.begin(), scratch->mid.end(), 0.0);
-    std::fill(scratch->next.begin(), scratch->next.end(), 0.0);
+    double* rows = scratch->rows.data();
+    std::fill(scratch->rows.begin(), scratch->rows.end(), 0.0);
     for (int a = 0; a < m_bx; ++a) {
       for (int b = 0; b < m_by; ++b) {
-        if (!LookUp(SourcePixel(column, row, a, b), &scratch->coeffs)) continue;
-        if (scratch->coeffs.Count() == 0) continue;
-        std::fill(light, light + m_n, 0.0);
-        AddSourceLight(column, row, a, b, scratch->coeffs, light);
-        const QuadraticWeights q(b - m_by / 2.0, static_cast<double>(m_by));
-        double* prev = scratch->prev.data();
-        double* mid = scratch->mid.data();
-        double* next = scratch->next.data();
-        for (ptrdiff_t r = 0; r < m_n; ++r) {
-          prev[r] += q.prev * light[r];
-          mid[r] += q.mid * light[r];
-          next[r] += q.next * light[r];
+        if (LookUp(SourcePixel(column, row, a, b), &scratch->coeffs)) {
+          AddSourceLight(column, row, a, b, scratch->coeffs, rows + b * m_n);
         }
       }
     }
     const ptrdiff_t base = static_cast<ptrdiff_t>(column) * m_ky;
-    const int row_prev = row == 0 ? 0 : row - 1;
-    const int row_next = row == m_ky - 1 ? m_ky - 1 : row + 1;
-    AddScaled(Column(base + row_prev), scratch->prev.data(), 1.0, m_n);
-    AddScaled(Column(base + row), scratch->mid.data(), 1.0, m_n);
-    AddScaled(Column(base + row_next), scratch->next.data(), 1.0, m_n);
+    double* prev = Column(base + (row == 0 ? 0 : row - 1));
+    double* mid = Column(base + row);
+    double* next = Column(base + (row == m_ky - 1 ? m_ky - 1 : row + 1));
+    const QuadraticWeights* q = m_weights.data();
+    for (ptrdiff_t r = 0; r < m_n; ++r) {
+      double p = 0.0, m = 0.0, n = 0.0;
+      for (int b = 0; b < m_by; ++b) {
+        const double light = rows[b * m_n + r];
+        p += q[b].prev * light;
+        m += q[b].mid * light;
+        n += q[b].next * light;
+      }
+      // On the first and last L1C row two of the three columns are the same one.
+      prev[r] += p;
+      mid[r] += m;
+      next[r] += n;
+    }
   }
 
   // The light of the detector rows below the bottom edge, under L1C column `column`, received by
@@ -284,6 +292,8 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
   const int m_ofsx, m_ofsy;
   const bool m_lower_edge;
   int m_failed_column;
+  // The quadratic scheme's weights for detector row b of an L1C pixel.
+  std::vector<QuadraticWeights> m_weights;
   std::vector<TALVEN_PSF_FootprintPlanes> m_footprints;
 };
 
