@@ -5,8 +5,9 @@
 // parent reads back (wait4) belongs to that one build: inputs, the caller's output matrix and
 // whatever the engine allocates. The parent never starts OpenMP, so forking is safe.
 //
-// usage: bench_engines [--threads T] [--quick]
-//   --quick   small and medium cases only (a smoke run)
+// usage: bench_engines [--threads T] [--quick] [--fast-only]
+//   --quick       small and medium cases only (a smoke run)
+//   --fast-only   skip the reference engine (no ratios)
 #include <omp.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -177,9 +178,11 @@ Measurement Median(const Case& c, bool horizontal, bool fast, int threads, int r
 int main(int argc, char** argv) {
   int threads = 2;
   bool quick = false;
+  bool fast_only = false;
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--threads") && i + 1 < argc) threads = std::atoi(argv[++i]);
     if (!std::strcmp(argv[i], "--quick")) quick = true;
+    if (!std::strcmp(argv[i], "--fast-only")) fast_only = true;
   }
   const std::vector<Case> cases = {
       {"small", 32, 32, 2, 1, 3}, {"medium", 64, 64, 2, 2, 3}, {"large", 128, 96, 4, 2, 1}};
@@ -191,11 +194,14 @@ int main(int argc, char** argv) {
     const Instrument inst = MakeInstrument(c);
     const double output_mb = 8.0 * inst.N() * inst.N() / (1024.0 * 1024.0);
     for (bool horizontal : {false, true}) {
-      const Measurement ref = Median(c, horizontal, false, threads, c.reference_repeats);
+      const Measurement ref = fast_only
+                                  ? Measurement{0.0, 0.0}
+                                  : Median(c, horizontal, false, threads, c.reference_repeats);
       const Measurement fast = Median(c, horizontal, true, threads, 3);
       const char* matrix = horizontal ? "horizontal" : "infield";
       for (const auto& [engine, m] :
            {std::make_pair("reference", ref), std::make_pair("fast", fast)}) {
+        if (fast_only && !std::strcmp(engine, "reference")) continue;
         std::printf("%s,%s,%s,%d,%d,4,%d,%.4f,%.1f,%.1f,%.2f\n", c.name, matrix, engine, inst.N(),
                     inst.B(), threads, m.seconds, m.peak_rss_mb, output_mb,
                     m.seconds > 0 ? ref.seconds / m.seconds : 0.0);

@@ -100,7 +100,7 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
     return ok ? true : ReportAllocationFailure();
   }
 
-  void SumReceiverRows(int y, double* rowsums) const {
+  TALVEN_VECTOR_CLONES void SumReceiverRows(int y, double* rowsums) const {
     const int dsy = m_request.delta_sy;
     for (size_t m = 0; m < m_values.size(); ++m) {
       for (ptrdiff_t i = 0; i < m_ndx; ++i) {
@@ -140,7 +140,8 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
     }
   }
 
-  void AddSource(int x, int yn, const double* vignetting_row, Scratch* scratch, double* target) {
+  TALVEN_VECTOR_CLONES void AddSource(int x, int yn, const double* vignetting_row, Scratch* scratch,
+                                      double* target) {
     const TALVEN_HorizontalRequest& q = m_request;
     double weight =
         static_cast<double>(q.delta_sx * q.delta_sy) * static_cast<double>(q.delta_nx * q.delta_ny);

@@ -32,6 +32,25 @@ struct QuadraticWeights {
   }
 };
 
+// prev, mid and next (n values each) += the rows of light weighted by the quadratic scheme's
+// weights of their detector row.
+TALVEN_VECTOR_CLONES void CombineRows(const double* rows, ptrdiff_t n, const QuadraticWeights* q,
+                                      int nrows, double* prev, double* mid, double* next) {
+  for (ptrdiff_t r = 0; r < n; ++r) {
+    double p = 0.0, m = 0.0, x = 0.0;
+    for (int b = 0; b < nrows; ++b) {
+      const double light = rows[b * n + r];
+      p += q[b].prev * light;
+      m += q[b].mid * light;
+      x += q[b].next * light;
+    }
+    // On the first and last L1C row two of the three columns are the same one.
+    prev[r] += p;
+    mid[r] += m;
+    next[r] += x;
+  }
+}
+
 inline void AddScaled(double* dst, const double* src, double w, ptrdiff_t n) {
   for (ptrdiff_t i = 0; i < n; ++i) dst[i] += w * src[i];
 }
@@ -197,8 +216,9 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
 
   // dst (N values, receiver fastest) += the light of the source at phase (a, b) of L1C pixel
   // (column, row) with the coefficients in coeffs.
-  void AddSourceLight(int column, int row, int a, int b,
-                      const TALVEN_PSF_InterpolationCoeffs& coeffs, double* dst) const {
+  TALVEN_VECTOR_CLONES void AddSourceLight(int column, int row, int a, int b,
+                                           const TALVEN_PSF_InterpolationCoeffs& coeffs,
+                                           double* dst) const {
     const double* w = coeffs.Coefficients();
     const int* psf = coeffs.Indices();
     for (int j = 0; j < coeffs.Count(); ++j) {
@@ -235,26 +255,13 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
     double* prev = Column(base + (row == 0 ? 0 : row - 1));
     double* mid = Column(base + row);
     double* next = Column(base + (row == m_ky - 1 ? m_ky - 1 : row + 1));
-    const QuadraticWeights* q = m_weights.data();
-    for (ptrdiff_t r = 0; r < m_n; ++r) {
-      double p = 0.0, m = 0.0, n = 0.0;
-      for (int b = 0; b < m_by; ++b) {
-        const double light = rows[b * m_n + r];
-        p += q[b].prev * light;
-        m += q[b].mid * light;
-        n += q[b].next * light;
-      }
-      // On the first and last L1C row two of the three columns are the same one.
-      prev[r] += p;
-      mid[r] += m;
-      next[r] += n;
-    }
+    CombineRows(rows, m_n, m_weights.data(), m_by, prev, mid, next);
   }
 
   // The light of the detector rows below the bottom edge, under L1C column `column`, received by
   // science pixels in the band of rows_above rows above the edge and rows_above columns either
   // side of the source, all booked to the column of the bottom L1C pixel.
-  void AddLowerEdge(int column, Scratch* scratch) {
+  TALVEN_VECTOR_CLONES void AddLowerEdge(int column, Scratch* scratch) {
     double* dst = Column(static_cast<ptrdiff_t>(column) * m_ky);
     const int band = m_options.rows_above;
     const int band_rows = BandRows();

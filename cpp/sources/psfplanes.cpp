@@ -15,8 +15,8 @@ void TALVEN_PSF_DisplacementPlane::Build(const TALVEN_PSF_Entry& entry, int dx0,
   }
 }
 
-void TALVEN_PSF_FootprintPlanes::Build(const TALVEN_PSF_DisplacementPlane& plane, int binx,
-                                       int biny, int numx, int numy) {
+TALVEN_VECTOR_CLONES void TALVEN_PSF_FootprintPlanes::Build(
+    const TALVEN_PSF_DisplacementPlane& plane, int binx, int biny, int numx, int numy) {
   m_biny = biny;
   m_numx = numx;
   m_nX = 2 * static_cast<ptrdiff_t>(numx) - 1;

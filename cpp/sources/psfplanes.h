@@ -11,6 +11,15 @@
 #include <cstddef>
 #include <vector>
 
+// The hot loops are compiled twice, for AVX2 and for the baseline x86-64 instruction set, and the
+// loader picks the version the processor supports: the package stays portable without giving up
+// wider vectors where they exist.
+#if defined(__x86_64__) && defined(__GNUC__)
+#define TALVEN_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define TALVEN_VECTOR_CLONES
+#endif
+
 class TALVEN_PSF_Entry;
 
 class TALVEN_PSF_DisplacementPlane {
