@@ -101,6 +101,21 @@ std::vector<std::string> SortedLines(CaptureLog& log) {
   return lines;
 }
 
+// A build with the log lines it wrote, sorted (workers write in no fixed order).
+struct LoggedRun {
+  bool ok = false;
+  std::vector<double> matrix;
+  std::vector<std::string> lines;
+};
+
+LoggedRun LoggedInfield(Instrument& inst, const GeneratorOptions& o, TALVEN_MatrixEngine engine) {
+  CaptureLog log;
+  LoggedRun run;
+  run.matrix = Infield(inst, o, engine, &run.ok);
+  run.lines = SortedLines(log);
+  return run;
+}
+
 // ---------------------------------------------------------------------------------------------
 // In-field matrix.
 
@@ -156,23 +171,13 @@ TEST(FastInfieldFailures, LowerEdgeSourcesBelowTheDetectorLogTheSameLines) {
   o.lower_edge = true;
   o.rows_below = 3;
   o.rows_above = 2;
-  bool ok_ref = true, ok_fast = true;
-  std::vector<std::string> reference_lines, fast_lines;
-  std::vector<double> reference, fast;
-  {
-    CaptureLog log;
-    reference = Infield(inst, o, TALVEN_MatrixEngine::kReference, &ok_ref);
-    reference_lines = SortedLines(log);
-  }
-  {
-    CaptureLog log;
-    fast = Infield(inst, o, TALVEN_MatrixEngine::kFast, &ok_fast);
-    fast_lines = SortedLines(log);
-  }
-  EXPECT_FALSE(ok_ref);
-  EXPECT_FALSE(ok_fast);
-  EXPECT_TRUE(std::all_of(fast.begin(), fast.end(), [](double v) { return v == 0.0; }));
-  EXPECT_EQ(fast_lines, reference_lines);
+  const LoggedRun reference = LoggedInfield(inst, o, TALVEN_MatrixEngine::kReference);
+  const LoggedRun fast = LoggedInfield(inst, o, TALVEN_MatrixEngine::kFast);
+  EXPECT_FALSE(reference.ok);
+  EXPECT_FALSE(fast.ok);
+  EXPECT_TRUE(
+      std::all_of(fast.matrix.begin(), fast.matrix.end(), [](double v) { return v == 0.0; }));
+  EXPECT_EQ(fast.lines, reference.lines);
 }
 
 TEST(FastInfieldFailures, NaNCoefficientAndDiagnosticLinesMatchTheReference) {
@@ -187,22 +192,11 @@ TEST(FastInfieldFailures, NaNCoefficientAndDiagnosticLinesMatchTheReference) {
   o.rows_below = 2;
   o.rows_above = 2;
   o.diagnostic = true;
-  bool ok_ref = false, ok_fast = false;
-  std::vector<std::string> reference_lines, fast_lines;
-  std::vector<double> reference, fast;
-  {
-    CaptureLog log;
-    reference = Infield(inst, o, TALVEN_MatrixEngine::kReference, &ok_ref);
-    reference_lines = SortedLines(log);
-  }
-  {
-    CaptureLog log;
-    fast = Infield(inst, o, TALVEN_MatrixEngine::kFast, &ok_fast);
-    fast_lines = SortedLines(log);
-  }
-  ASSERT_TRUE(ok_ref && ok_fast);
-  EXPECT_TRUE(AgreeWithReference(fast, reference));
-  EXPECT_EQ(fast_lines, reference_lines);
+  const LoggedRun reference = LoggedInfield(inst, o, TALVEN_MatrixEngine::kReference);
+  const LoggedRun fast = LoggedInfield(inst, o, TALVEN_MatrixEngine::kFast);
+  ASSERT_TRUE(reference.ok && fast.ok);
+  EXPECT_TRUE(AgreeWithReference(fast.matrix, reference.matrix));
+  EXPECT_EQ(fast.lines, reference.lines);
 }
 
 // ---------------------------------------------------------------------------------------------
