@@ -134,3 +134,31 @@ def test_no_row_lines_without_the_diagnostic_flag(case, capsys):
     set_options(rows_below=3)
     assert lib.cimpl_create_deconvolution(*case.infield_args(case.output()))
     assert not any(ROW.match(line) or PIXEL.match(line) for line in log_lines(capsys))
+
+
+INCONSISTENT = re.compile(r"ERROR\t:TALVEN_DeconvolutionMatrixGenerator::"
+                          r"GenerateColumnMatrixElements, Inconsistency error looking up "
+                          r"interpolated PSF table for raw detector pixel \[(\d+),(\d+)\]$")
+TOO_MANY = ("ERROR\t:TALVEN_PSF_InterpolationCoeffs::InterpolatePixelArrayToPixelLocation, Internal "
+            "interpolation arrays of size (100) were smaller than the number of incoming PSF "
+            "interpolation coefficients (101) ")
+
+
+def test_lines_logged_by_the_workers_themselves_arrive_whole(capsys):
+    # With 101 coefficients per pixel every look-up fails, on whichever thread runs the source.
+    case = make_case()
+    pad = ((0, 0), (0, 0), (0, 101 - case.coeffs.shape[2]))
+    coeffs = np.pad(case.coeffs, pad)
+    indices = np.pad(case.indices, pad).astype(np.int32)
+    set_options(lower_edge=False)
+    lib.cimpl_set_numthreads(2)
+    out = case.output()
+    assert lib.cimpl_create_deconvolution(*case.infield_args(out, coeffs=coeffs, indices=indices))
+    assert not out.any()
+    lines = log_lines(capsys)
+    w = case.windows
+    pixels = sorted((int(m[1]), int(m[2])) for m in map(INCONSISTENT.match, lines) if m)
+    assert pixels == sorted((w.SOFSx + x, w.SOFSy + y) for x in range(w.Sx) for y in range(w.Sy))
+    assert lines.count(TOO_MANY) == len(pixels)
+    assert all(line in (TOO_MANY,) or not line.startswith("ERROR") or INCONSISTENT.match(line)
+               for line in lines)
