@@ -139,9 +139,9 @@ def test_no_row_lines_without_the_diagnostic_flag(case, capsys):
 INCONSISTENT = re.compile(r"ERROR\t:TALVEN_DeconvolutionMatrixGenerator::"
                           r"GenerateColumnMatrixElements, Inconsistency error looking up "
                           r"interpolated PSF table for raw detector pixel \[(\d+),(\d+)\]$")
-TOO_MANY = ("ERROR\t:TALVEN_PSF_InterpolationCoeffs::InterpolatePixelArrayToPixelLocation, Internal "
-            "interpolation arrays of size (100) were smaller than the number of incoming PSF "
-            "interpolation coefficients (101) ")
+TOO_MANY = ("ERROR\t:TALVEN_PSF_InterpolationCoeffs::InterpolatePixelArrayToPixelLocation, "
+            "Internal interpolation arrays of size (100) were smaller than the number of incoming "
+            "PSF interpolation coefficients (101) ")
 
 
 def test_lines_logged_by_the_workers_themselves_arrive_whole(capsys):
