@@ -184,17 +184,21 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
     ZeroColumn(base);
     for (int row = 0; row < m_ky; ++row) {
       if (row + 1 < m_ky) ZeroColumn(base + row + 1);
-      if (row == 0 && m_lower_edge) {
-        // A build with a failed lower edge column is returned empty.
-        if (column >= m_failed_column) return;
-        if (LowerEdgeAddsLight()) AddLowerEdge(column, scratch);
+      // Row 0 stops at the first failed lower edge column, as the element-by-element engine's
+      // row 0 does; such a build is returned empty, but the other rows still log what they meet.
+      const bool lower_edge_row = row == 0 && m_lower_edge;
+      if (!lower_edge_row || column < m_failed_column) {
+        if (lower_edge_row && LowerEdgeAddsLight()) AddLowerEdge(column, scratch);
+        if (m_options.use_simpsons) {
+          AddSimpsonSource(column, row, scratch);
+        } else {
+          AddMidpointSource(column, row, scratch);
+        }
       }
-      if (m_options.use_simpsons) {
-        AddSimpsonSource(column, row, scratch);
-        if (row > 0) ScaleColumn(base + row - 1);
-      } else {
-        AddMidpointSource(column, row, scratch);
+      if (!m_options.use_simpsons) {
         ScaleColumn(base + row);
+      } else if (row > 0) {
+        ScaleColumn(base + row - 1);
       }
     }
     if (m_options.use_simpsons) ScaleColumn(base + m_ky - 1);

@@ -180,6 +180,31 @@ TEST(FastInfieldFailures, LowerEdgeSourcesBelowTheDetectorLogTheSameLines) {
   EXPECT_EQ(fast.lines, reference.lines);
 }
 
+TEST(FastInfieldFailures, EveryLookUpFailingLogsTheSameLines) {
+  // More coefficients per pixel than the interpolation object holds: every look-up fails, the
+  // lower edge correction's first, then every other row's.
+  Instrument inst = RandomInstrument(6, 3, 4, 2, 1, 1, 1, 3, 1, false);
+  TestPsfs& p = inst.psfs;
+  const int more = TALVEN_PSF_InterpolationCoeffs::kCapacity + 1;
+  std::vector<double> coefficients(static_cast<size_t>(more) * p.table_nx * p.table_ny, 0.5);
+  std::vector<int> indices(coefficients.size(), 0);
+  p.ncoef = more;
+  p.coefficients = coefficients;
+  p.indices = indices;
+  for (bool simpson : {false, true}) {
+    GeneratorOptions o;
+    o.simpson = simpson;
+    o.lower_edge = true;
+    o.rows_below = 2;
+    o.rows_above = 2;
+    const LoggedRun reference = LoggedInfield(inst, o, TALVEN_MatrixEngine::kReference);
+    const LoggedRun fast = LoggedInfield(inst, o, TALVEN_MatrixEngine::kFast);
+    EXPECT_FALSE(reference.ok);
+    EXPECT_FALSE(fast.ok);
+    EXPECT_EQ(fast.lines, reference.lines);
+  }
+}
+
 TEST(FastInfieldFailures, NaNCoefficientAndDiagnosticLinesMatchTheReference) {
   Instrument inst = RandomInstrument(9, 3, 4, 1, 2, 1, 1, 2, 1, false);
   const TestWindows& w = inst.windows;
