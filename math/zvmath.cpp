@@ -22,9 +22,12 @@ double sind(double x) { return std::sin(DegreesToRadians(x)); }
 
 double cosd(double x) { return std::cos(DegreesToRadians(x)); }
 
-double asind(double x) { return RadiansToDegrees(std::asin(std::fmax(-1.0, std::fmin(1.0, x)))); }
+// Clamped into [-1, 1] against rounding; a NaN stays NaN (fmin and fmax would drop it).
+static double ClampUnit(double x) { return x < -1.0 ? -1.0 : (x > 1.0 ? 1.0 : x); }
 
-double acosd(double x) { return RadiansToDegrees(std::acos(std::fmax(-1.0, std::fmin(1.0, x)))); }
+double asind(double x) { return RadiansToDegrees(std::asin(ClampUnit(x))); }
+
+double acosd(double x) { return RadiansToDegrees(std::acos(ClampUnit(x))); }
 
 double atan2d(double y, double x) {
   if (y == 0.0 && x == 0.0) return 0.0;

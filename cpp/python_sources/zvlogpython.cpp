@@ -22,7 +22,10 @@ void WriteLine(const std::string& line) {
     if (end >= line.size()) {
       end = line.size();
     } else {
-      while (end > start && (static_cast<unsigned char>(line[end]) & 0xC0) == 0x80) --end;
+      size_t cut = end;
+      while (cut > start && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) --cut;
+      // Text that is not UTF-8 (a C caller's bytes) may have no character start to cut at.
+      if (cut > start) end = cut;
     }
     PySys_WriteStdout("%.*s", static_cast<int>(end - start), line.c_str() + start);
     start = end;

@@ -26,6 +26,8 @@ TEST(zvmath, Degrees) {
   // Rounding noise just outside [-1, 1] is clamped rather than giving NaN.
   EXPECT_EQ(zvmath::asind(1.0 + 1e-15), 90.0);
   EXPECT_EQ(zvmath::acosd(-1.0 - 1e-15), 180.0);
+  EXPECT_TRUE(std::isnan(zvmath::asind(std::nan(""))));
+  EXPECT_TRUE(std::isnan(zvmath::acosd(std::nan(""))));
   EXPECT_EQ(zvmath::atan2d(0.0, 0.0), 0.0);
   EXPECT_NEAR(zvmath::atan2d(1.0, -1.0), 135.0, 1e-12);
 }

@@ -91,6 +91,31 @@ def test_long_and_multiline_messages(capsys):
     assert log_lines(capsys) == [UNKNOWN.format("first").rstrip("]"), "\tsecond", "\t]"]
 
 
+def test_long_line_of_bytes_that_are_not_utf8_is_written():
+    # A C caller's version text: more continuation bytes in a row than one written piece holds.
+    examples = pathlib.Path(__file__).resolve().parents[2] / "examples"
+    module_dir = str(pathlib.Path(lib.__file__).parent)
+    code = f"""
+import ctypes, sys
+sys.path.insert(0, {str(examples)!r})
+import numpy as np, _corvane_if as m
+from synthetic_instrument import Instrument, nested_windows
+ctypes.CDLL(m.__file__).talvenddl_set_versionstring(b"v" + b"\\x80" * 2000)
+w = nested_windows(k=(2, 2), science_offset=(1, 42))
+i = Instrument(w)
+print(m.cimpl_create_deconvolution(w.specs(), *i.psfs(), *i.interpolation_tables(),
+                                   np.zeros((w.KK, w.KK))))
+"""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [module_dir, os.environ.get("PYTHONPATH", "")]))
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, env=env, timeout=60)
+    assert run.returncode == 0, run.stderr
+    lines = run.stdout.splitlines()
+    assert lines[-1] == b"True"
+    version = next(line for line in lines if b"Version [v" in line)
+    assert version.startswith(f"INFO\t:{IN}, Version [v".encode())
+
+
 def test_messages_from_a_caller_that_released_the_interpreter_lock(capsys):
     ctypes.CDLL(lib.__file__).talvendll_set_option(b"from ctypes", 1)  # runs without the GIL
     assert log_lines(capsys) == [UNKNOWN.format("from ctypes")]
