@@ -9,14 +9,13 @@
 #include "cpp/sources/windowbinning.h"
 #include "system/zvlog.h"
 
-static const char* const kSourcePath = "cpp/sources/fast_engine_frame";
-
 TALVEN_FastEngineFrame::TALVEN_FastEngineFrame(const WindowMappingHierarchy& h,
                                                const TALVEN_PSF_Table& table, double* output,
-                                               const char* method)
+                                               const char* method, const char* source_path)
     : m_table(table),
       m_output(output),
       m_method(method),
+      m_source_path(source_path),
       m_bx(h.m_l1c_to_detector.Binx()),
       m_by(h.m_l1c_to_detector.Biny()),
       m_kx(h.m_l1c_to_detector.Numx()),
@@ -60,7 +59,7 @@ bool TALVEN_FastEngineFrame::BuildPlanes(int dx0, int dx1, int dy0, int dy1,
 }
 
 bool TALVEN_FastEngineFrame::ReportAllocationFailure() const {
-  zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
+  zvLogBase::Record(zvlog_error, m_source_path, __LINE__,
                     "TALVEN_DeconvolutionMatrixGenerator::%s, Error allocating the PSF tables of "
                     "the matrix engine for a (%d,%d) array of L1C pixels",
                     m_method, m_ky, m_kx);
@@ -69,7 +68,7 @@ bool TALVEN_FastEngineFrame::ReportAllocationFailure() const {
 
 bool TALVEN_FastEngineFrame::Fail() {
   FillOutput();
-  zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
+  zvLogBase::Record(zvlog_error, m_source_path, __LINE__,
                     "TALVEN_DeconvolutionMatrixGenerator::build_transfer_function, There were "
                     "errors executing the code. Return empty matrix");
   return false;

@@ -14,9 +14,10 @@ class TALVEN_PSF_Table;
 
 class TALVEN_FastEngineFrame {
  protected:
-  // `method` names the generator method in the engine's own messages.
+  // `method` names the generator method in the engine's own messages, which are recorded against
+  // `source_path`, the generator's file whose messages the engine writes.
   TALVEN_FastEngineFrame(const WindowMappingHierarchy& h, const TALVEN_PSF_Table& table,
-                         double* output, const char* method);
+                         double* output, const char* method, const char* source_path);
 
   double* Column(ptrdiff_t c) const { return m_output + c * m_n; }
   void FillOutput();
@@ -34,6 +35,7 @@ class TALVEN_FastEngineFrame {
   const TALVEN_PSF_Table& m_table;
   double* const m_output;
   const char* const m_method;
+  const char* const m_source_path;
   const int m_bx, m_by, m_kx, m_ky;
   const ptrdiff_t m_n;
   const int m_sx, m_sy;

@@ -14,7 +14,8 @@
 #include "cpp/sources/windowbinning.h"
 #include "system/zvlog.h"
 
-static const char* const kSourcePath = "cpp/sources/fast_horizontal_matrix";
+// The engine writes the generator's messages.
+static const char* const kSourcePath = "cpp/sources/talven_horizontal_deconvolution_matrix";
 
 namespace {
 
@@ -27,7 +28,7 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
  public:
   HorizontalEngine(const WindowMappingHierarchy& h, const TALVEN_PSF_Table& table,
                    const TALVEN_HorizontalRequest& request, double* output)
-      : TALVEN_FastEngineFrame(h, table, output, "build_horizontal_stray_light"),
+      : TALVEN_FastEngineFrame(h, table, output, "build_horizontal_stray_light", kSourcePath),
         m_request(request),
         m_noofx(h.m_noof.Numx()),
         m_x0(h.m_science.Ofsx() + h.m_detector.Ofsx()),
@@ -143,8 +144,8 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
   TALVEN_VECTOR_CLONES void AddSource(int x, int yn, const double* vignetting_row, Scratch* scratch,
                                       double* target) {
     const TALVEN_HorizontalRequest& q = m_request;
-    double weight =
-        static_cast<double>(q.delta_sx * q.delta_sy) * static_cast<double>(q.delta_nx * q.delta_ny);
+    double weight = static_cast<double>(q.delta_sx) * q.delta_sy *
+                    (static_cast<double>(q.delta_nx) * q.delta_ny);
     if (vignetting_row) weight *= vignetting_row[x];
     if (!std::isfinite(weight) || weight == 0.0) return;
     const Coords source(yn, x, WindowMappingType::WINDOW_NOOF);

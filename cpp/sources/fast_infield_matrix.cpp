@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <new>
 #include <vector>
 
@@ -12,7 +13,8 @@
 #include "cpp/sources/windowbinning.h"
 #include "system/zvlog.h"
 
-static const char* const kSourcePath = "cpp/sources/fast_infield_matrix";
+// The engine writes the generator's messages.
+static const char* const kSourcePath = "cpp/sources/make_psfmatrix";
 
 namespace {
 
@@ -59,11 +61,12 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
  public:
   InfieldEngine(const WindowMappingHierarchy& h, const TALVEN_PSF_Table& table,
                 const TALVEN_InfieldOptions& options, double* output)
-      : TALVEN_FastEngineFrame(h, table, output, "build_transfer_function"),
+      : TALVEN_FastEngineFrame(h, table, output, "build_transfer_function", kSourcePath),
         m_options(options),
         m_ofsx(h.m_science.Ofsx()),
         m_ofsy(h.m_science.Ofsy()),
         m_lower_edge(options.lower_edge),
+        m_rows_below(std::max(options.rows_below, 0)),
         m_failed_column(m_kx) {
     for (int b = 0; b < m_by; ++b) m_weights.emplace_back(b - m_by / 2.0, m_by);
   }
@@ -72,7 +75,11 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
     // Displacements from a science pixel, or a lower edge source below the window, to a science
     // pixel.
     int dy1 = m_sy - 1;
-    if (LowerEdgeAddsLight()) dy1 = std::max(dy1, BandRows() - 1 + m_options.rows_below);
+    // pixel. Lower edge sources below the detector window fail their look-up, which fails the
+    // whole build before any of them is used.
+    if (LowerEdgeAddsLight()) {
+      dy1 = std::max(dy1, BandRows() - 1 + std::min(m_rows_below, m_ofsy));
+    }
     try {
       m_footprints.resize(m_table.MeasuredPSFEntries().size());
     } catch (const std::bad_alloc&) {
@@ -84,8 +91,8 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
         })) {
       return Fail();
     }
-    if (m_lower_edge) FindFailingLowerEdgeColumn();
     if (m_options.diagnostic) LogRowDiagnostics();
+    if (m_lower_edge) FindFailingLowerEdgeColumn();
     if (!AssembleColumns() || (m_lower_edge && m_failed_column < m_kx)) return Fail();
     return true;
   }
@@ -95,7 +102,7 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
   // option is not positive.
   int BandRows() const { return std::min(m_options.rows_above, m_sy); }
   bool LowerEdgeAddsLight() const {
-    return m_lower_edge && m_options.rows_above > 0 && m_options.rows_below > 0;
+    return m_lower_edge && m_options.rows_above > 0 && m_rows_below > 0;
   }
 
   Coords LowerEdgeSource(int column, int i, int k) const {
@@ -111,7 +118,7 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
     for (int column = 0; column < m_kx; ++column) {
       bool column_ok = true;
       for (int i = 0; i < m_bx; ++i) {
-        for (int k = -m_options.rows_below; k < 0; ++k) {
+        for (int k = -m_rows_below; k < 0; ++k) {
           const Coords source = LowerEdgeSource(column, i, k);
           if (!m_table.GetInterpolationCoefficientsForNewPSFCentre(source, &coeffs)) {
             zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
@@ -271,9 +278,10 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
     const int band_rows = BandRows();
     for (int i = 0; i < m_bx; ++i) {
       const int s = column * m_bx + i;
-      const int c0 = std::max(s - band, 0);
-      const int c1 = std::min(s + band, m_sx);
-      for (int k = -m_options.rows_below; k < 0; ++k) {
+      // In 64 bits: the band's half-width is the caller's option, unchecked.
+      const int c0 = static_cast<int>(std::max<int64_t>(int64_t{s} - band, 0));
+      const int c1 = static_cast<int>(std::min<int64_t>(int64_t{s} + band, m_sx));
+      for (int k = -m_rows_below; k < 0; ++k) {
         // Every look-up of this column succeeded in FindFailingLowerEdgeColumn.
         if (!m_table.GetInterpolationCoefficientsForNewPSFCentre(LowerEdgeSource(column, i, k),
                                                                  &scratch->coeffs)) {
@@ -302,6 +310,8 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
   const TALVEN_InfieldOptions m_options;
   const int m_ofsx, m_ofsy;
   const bool m_lower_edge;
+  // The lower edge option rows below, of which a negative count means none.
+  const int m_rows_below;
   int m_failed_column;
   // The quadratic scheme's weights for detector row b of an L1C pixel.
   std::vector<QuadraticWeights> m_weights;

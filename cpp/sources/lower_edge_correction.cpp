@@ -3,6 +3,7 @@
 // radiance below the edge equals that of the bottom L1C pixel of the same column, their light is
 // booked in that pixel's matrix column, for receivers in a band of rows just above the edge.
 #include <algorithm>
+#include <cstdint>
 
 #include "cpp/sources/make_psfmatrix.h"
 #include "system/zvlog.h"
@@ -14,8 +15,10 @@ bool TALVEN_DeconvolutionMatrixGenerator::AddBottomEdgeSourcePixelAdjustment(
   Coords edge(WindowMappingType::WINDOW_DETECTOR);
   m_l1c_to_detector.ToParentWindow(Coords(0, column, WindowMappingType::WINDOW_L1C), &edge, false);
   bool ok = true;
+  // A negative count means no rows (and negating INT_MIN would overflow).
+  const int rows_below = std::max(m_lower_edge_rows_below, 0);
   for (int i = 0; i < m_l1c_to_detector.Binx(); ++i) {
-    for (int k = -m_lower_edge_rows_below; k < 0; ++k) {
+    for (int k = -rows_below; k < 0; ++k) {
       const Coords source(edge.y + k, edge.x + i, WindowMappingType::WINDOW_DETECTOR);
       ok = GenerateColumnMatrixForBottomEdgeDetectorPixel(column, source, matrix) && ok;
     }
@@ -37,8 +40,9 @@ bool TALVEN_DeconvolutionMatrixGenerator::GenerateColumnMatrixForBottomEdgeDetec
   const WindowMapping& science = m_hierarchy.m_science;
   const int a = m_lower_edge_rows_above;
   const int s = source.x - science.Ofsx();
-  const int first_column = std::max(s - a, 0);
-  const int end_column = std::min(s + a, science.Numx());
+  // In 64 bits: the half-width is the caller's option, unchecked.
+  const int first_column = static_cast<int>(std::max<int64_t>(int64_t{s} - a, 0));
+  const int end_column = static_cast<int>(std::min<int64_t>(int64_t{s} + a, science.Numx()));
   const int end_row = std::min(a, science.Numy());
 
   TALVEN_PSF_InterpolationCoeffs coeffs;

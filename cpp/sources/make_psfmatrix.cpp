@@ -118,12 +118,20 @@ bool TALVEN_DeconvolutionMatrixGenerator::CheckBuildPreconditions(zv2dArray<doub
   if (!m_hierarchy.IsUsable()) {
     zvLogBase::Record(zvlog_error, source_path, __LINE__,
                       "TALVEN_DeconvolutionMatrixGenerator::%s, The window hierarchy is not usable "
-                      "(a binning below 1 or a window that is not inside its parent)",
+                      "(a binning below 1, or binnings whose product does not fit a 32-bit "
+                      "integer)",
                       method);
     ok = false;
   }
   const size_t n = NumL1cPixels() > 0 ? static_cast<size_t>(NumL1cPixels()) : 0;
-  if (output == nullptr || n == 0 || output->XSize() != n || output->YSize() != n) {
+  if (n == 0) {
+    const WindowMapping& l1c = m_hierarchy.m_l1c;
+    zvLogBase::Record(zvlog_error, source_path, __LINE__,
+                      "TALVEN_DeconvolutionMatrixGenerator::%s, The L1C window (%d, %d) has no "
+                      "pixels",
+                      method, l1c.Numy(), l1c.Numx());
+    ok = false;
+  } else if (output == nullptr || output->XSize() != n || output->YSize() != n) {
     const int nx = output != nullptr ? static_cast<int>(output->XSize()) : 0;
     const int ny = output != nullptr ? static_cast<int>(output->YSize()) : 0;
     zvLogBase::Record(zvlog_error, source_path, __LINE__,

@@ -31,7 +31,9 @@ bool TALVEN_DeconvolutionMatrixGenerator::build_transfer_function(zv2dArray<doub
       "%d) array of L1C pixels. Pixel binning is (%d,%d) and window offset is (%d,%d)",
       l1c.Numy(), l1c.Numx(), l1c.Biny(), l1c.Binx(), l1c.Ofsy(), l1c.Ofsx());
   if (!CheckBuildPreconditions(output, kSourcePath, "build_transfer_function")) return false;
-  if (m_engine == TALVEN_MatrixEngine::kFast && TALVEN_FastInfieldEngineApplies(m_hierarchy)) {
+  if (m_engine == TALVEN_MatrixEngine::kFast &&
+      m_psftable.WindowType() == WindowMappingType::WINDOW_DETECTOR &&
+      TALVEN_FastInfieldEngineApplies(m_hierarchy)) {
     TALVEN_InfieldOptions options;
     options.use_simpsons = m_use_simpsons;
     options.lower_edge = m_create_lower_edge_adjustment;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -162,6 +163,32 @@ INSTANTIATE_TEST_SUITE_P(
                       InfieldCase{4, 1, 2, 2, 1, 1, true, true, 2, 2},   // a single L1C row
                       InfieldCase{6, 4, 1, 2, 2, 1, true, true, 0, 4},
                       InfieldCase{3, 3, 2, 2, 1, 1, true, true, -2, 3}));
+
+TEST(FastInfield, ExtremeLowerEdgeRowCountsNeitherOverflowNorHang) {
+  Instrument inst = RandomInstrument(8, 3, 3, 2, 1, 1, 1, 3, 1, false);
+  for (TALVEN_MatrixEngine engine : {TALVEN_MatrixEngine::kReference, TALVEN_MatrixEngine::kFast}) {
+    GeneratorOptions o;
+    o.simpson = true;
+    o.lower_edge = true;
+    o.rows_above = 2;
+    bool ok_none = false, ok_min = false, ok_wide = false, ok_widest = false;
+    o.rows_below = 0;
+    const auto none = Infield(inst, o, engine, &ok_none);
+    o.rows_below = std::numeric_limits<int>::min();  // negative: no rows below
+    const auto most_negative = Infield(inst, o, engine, &ok_min);
+    // A band wider than the window either way.
+    o.rows_below = 3;
+    o.rows_above = 1000;
+    const auto wide = Infield(inst, o, engine, &ok_wide);
+    o.rows_above = std::numeric_limits<int>::max();
+    const auto widest = Infield(inst, o, engine, &ok_widest);
+    ASSERT_TRUE(ok_none && ok_min && ok_wide && ok_widest);
+    // The reference engine merges its thread matrices in no fixed order: compare within rounding.
+    EXPECT_TRUE(AgreeWithReference(most_negative, none));
+    EXPECT_TRUE(AgreeWithReference(widest, wide));
+    EXPECT_FALSE(AgreeWithReference(wide, none));
+  }
+}
 
 TEST(FastInfieldFailures, LowerEdgeSourcesBelowTheDetectorLogTheSameLines) {
   // Two rows below the science window, but the correction asks for three.

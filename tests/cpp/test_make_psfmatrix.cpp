@@ -110,6 +110,22 @@ TEST(GeneratorSetup, BuildFailsCleanlyWithoutAnNxNOutput) {
   for (int k = 0; k < 30; ++k) EXPECT_EQ(storage[k], 0.0);
 }
 
+TEST(GeneratorSetup, BuildRefusesAnEmptyL1cWindow) {
+  TestWindows w = MakeWindows(3, 2, 1, 1, 1, 1, 2, 1);
+  w.Kx = 0;
+  TestPsfs p = DeltaPsf(w);
+  CaptureLog log;
+  GeneratorOptions o;
+  auto g = NewGenerator(w, nullptr, 0, o);
+  PsfViews views(p);
+  ASSERT_TRUE(views.Initialize(g.get(), p, kDetector));
+  zv2dArray<double> empty(0, 0, nullptr);
+  EXPECT_FALSE(g->build_transfer_function(&empty));
+  EXPECT_TRUE(
+      log.contains("ERROR\t:TALVEN_DeconvolutionMatrixGenerator::build_transfer_function, "
+                   "The L1C window (2, 0) has no pixels"));
+}
+
 TEST(GeneratorSetup, BuildRefusesABinningBelowOne) {
   TestWindows w = MakeWindows(3, 2, 1, 1, 1, 1, 2, 1);
   w.KBINx = 0;
