@@ -15,8 +15,26 @@ void TALVEN_PSF_DisplacementPlane::Build(const TALVEN_PSF_Entry& entry, int dx0,
   }
 }
 
-TALVEN_VECTOR_CLONES void TALVEN_PSF_FootprintPlanes::Build(
-    const TALVEN_PSF_DisplacementPlane& plane, int binx, int biny, int numx, int numy) {
+namespace {
+
+// out (n values, stride 1) += the sum over u < binx, v < biny of column(u)[i * biny + v], where
+// column(u) starts at the displacement of element 0. Internal linkage keeps the clones' dispatcher
+// out of the module's exported symbols.
+TALVEN_VECTOR_CLONES void SumFootprint(const TALVEN_PSF_DisplacementPlane& plane, int x0, int y0,
+                                       int binx, int biny, ptrdiff_t n, double* out) {
+  for (int u = 0; u < binx; ++u) {
+    const double* first = plane.Column(x0 + u) + (y0 - plane.Dy0());
+    for (int v = 0; v < biny; ++v) {
+      const double* source = first + v;
+      for (ptrdiff_t i = 0; i < n; ++i) out[i] += source[i * biny];
+    }
+  }
+}
+
+}  // namespace
+
+void TALVEN_PSF_FootprintPlanes::Build(const TALVEN_PSF_DisplacementPlane& plane, int binx,
+                                       int biny, int numx, int numy) {
   m_biny = biny;
   m_numx = numx;
   m_nX = 2 * static_cast<ptrdiff_t>(numx) - 1;
@@ -25,16 +43,10 @@ TALVEN_VECTOR_CLONES void TALVEN_PSF_FootprintPlanes::Build(
   for (int a = 0; a < binx; ++a) {
     for (int b = 0; b < biny; ++b) {
       for (int dX = 1 - numx; dX < numx; ++dX) {
-        double* out = m_values.data() + Offset(a, b, dX);
-        for (int u = 0; u < binx; ++u) {
-          const double* column = plane.Column(dX * binx + u - a);
-          // Element dY of the row starts at displacement dY * biny - b; the first is dY = 1 - numy.
-          const double* first = column + ((1 - numy) * biny - b - plane.Dy0());
-          for (int v = 0; v < biny; ++v) {
-            const double* source = first + v;
-            for (ptrdiff_t i = 0; i < m_nY; ++i) out[i] += source[i * biny];
-          }
-        }
+        // Element dY of the row starts at displacement (dX * binx - a, dY * biny - b); the first
+        // is dY = 1 - numy.
+        SumFootprint(plane, dX * binx - a, (1 - numy) * biny - b, binx, biny, m_nY,
+                     m_values.data() + Offset(a, b, dX));
       }
     }
   }
