@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <new>
 
+#include "cpp/sources/generator_messages.h"
 #include "cpp/sources/psftables.h"
 #include "cpp/sources/windowbinning.h"
 #include "system/zvlog.h"
@@ -68,8 +69,6 @@ bool TALVEN_FastEngineFrame::ReportAllocationFailure() const {
 
 bool TALVEN_FastEngineFrame::Fail() {
   FillOutput();
-  zvLogBase::Record(zvlog_error, m_source_path, __LINE__,
-                    "TALVEN_DeconvolutionMatrixGenerator::build_transfer_function, There were "
-                    "errors executing the code. Return empty matrix");
+  TALVEN_LogEmptyMatrix(m_source_path);
   return false;
 }

@@ -10,11 +10,11 @@
 
 #include "cpp/sources/fast_engine_frame.h"
 #include "cpp/sources/fast_infield_matrix.h"
+#include "cpp/sources/generator_messages.h"
 #include "cpp/sources/psftables.h"
 #include "cpp/sources/windowbinning.h"
-#include "system/zvlog.h"
 
-// The engine writes the generator's messages.
+// The engine's own messages are recorded against the generator file whose matrix it builds.
 static const char* const kSourcePath = "cpp/sources/talven_horizontal_deconvolution_matrix";
 
 namespace {
@@ -50,10 +50,7 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
  private:
   void LogRowDiagnostics() const {
     for (int y = m_request.delta_ny / 2; y < m_sy; y += m_request.delta_ny) {
-      zvLogBase::Record(zvlog_info, kSourcePath, __LINE__,
-                        "TALVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light, "
-                        "Processing row [%d] of [%d]",
-                        y, m_sy);
+      TALVEN_LogHorizontalRowProgress(y, m_sy);
     }
   }
 

@@ -9,35 +9,23 @@
 #include <vector>
 
 #include "cpp/sources/fast_engine_frame.h"
+#include "cpp/sources/generator_messages.h"
 #include "cpp/sources/psftables.h"
+#include "cpp/sources/quadratic_weights.h"
 #include "cpp/sources/windowbinning.h"
-#include "system/zvlog.h"
 
-// The engine writes the generator's messages.
+// The engine's own messages are recorded against the generator file whose matrix it builds.
 static const char* const kSourcePath = "cpp/sources/make_psfmatrix";
 
 namespace {
 
 constexpr WindowMappingType kDetector = WindowMappingType::WINDOW_DETECTOR;
 
-// The quadratic scheme's weights for the detector row whose lower edge lies c rows from the
-// centre of an L1C pixel f rows high: the quadratic through the pixel and its two neighbours along
-// y, averaged over the row. They sum to 1.
-struct QuadraticWeights {
-  double prev, mid, next;
-  QuadraticWeights(double c, double f) {
-    const double d = c * c + c + 1.0 / 3.0;
-    const double m = c + 0.5;
-    prev = (d / f - m) * (0.5 / f);
-    mid = 1.0 - d / (f * f);
-    next = (d / f + m) * (0.5 / f);
-  }
-};
-
 // prev, mid and next (n values each) += the rows of light weighted by the quadratic scheme's
 // weights of their detector row.
-TALVEN_VECTOR_CLONES void CombineRows(const double* rows, ptrdiff_t n, const QuadraticWeights* q,
-                                      int nrows, double* prev, double* mid, double* next) {
+TALVEN_VECTOR_CLONES void CombineRows(const double* rows, ptrdiff_t n,
+                                      const TALVEN_QuadraticWeights* q, int nrows, double* prev,
+                                      double* mid, double* next) {
   for (ptrdiff_t r = 0; r < n; ++r) {
     double p = 0.0, m = 0.0, x = 0.0;
     for (int b = 0; b < nrows; ++b) {
@@ -121,21 +109,13 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
         for (int k = -m_rows_below; k < 0; ++k) {
           const Coords source = LowerEdgeSource(column, i, k);
           if (!m_table.GetInterpolationCoefficientsForNewPSFCentre(source, &coeffs)) {
-            zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
-                              "TALVEN_DeconvolutionMatrixGenerator::"
-                              "GenerateColumnMatrixForBottomEdgeDetectorPixel, Inconsistency error "
-                              "looking up interpolated PSF table for raw source detector pixel "
-                              "[%d,%d]",
-                              source.x, source.y);
+            TALVEN_LogBottomEdgeLookUpFailure(source);
             column_ok = false;
           }
         }
       }
       if (!column_ok) {
-        zvLogBase::Record(zvlog_warning, kSourcePath, __LINE__,
-                          "TALVEN_DeconvolutionMatrixGenerator::ProcessSciencePixel, There were "
-                          "errors processing L1C column (%d)",
-                          column);
+        TALVEN_LogBottomEdgeColumnFailure(column);
         m_failed_column = column;
         return;
       }
@@ -144,11 +124,8 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
 
   void LogRowDiagnostics() const {
     for (int row = 0; row < m_ky; ++row) {
-      zvLogBase::Record(
-          zvlog_info, kSourcePath, __LINE__,
-          "TALVEN_DeconvolutionMatrixGenerator, Processing L1C pixel row [%d] of [%d]", row, m_ky);
-      zvLogBase::Record(zvlog_info, kSourcePath, __LINE__, "Processing L1C pixel [%4d,%4d]", row,
-                        0);
+      TALVEN_LogInfieldRowProgress(row, m_ky);
+      TALVEN_LogInfieldRowFirstPixel(row);
     }
   }
 
@@ -213,11 +190,7 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
 
   bool LookUp(const Coords& source, TALVEN_PSF_InterpolationCoeffs* coeffs) const {
     if (m_table.GetInterpolationCoefficientsForNewPSFCentre(source, coeffs)) return true;
-    zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
-                      "TALVEN_DeconvolutionMatrixGenerator::GenerateColumnMatrixElements, "
-                      "Inconsistency error looking up interpolated PSF table for raw detector "
-                      "pixel [%d,%d]",
-                      source.x, source.y);
+    TALVEN_LogColumnLookUpFailure(source);
     return false;
   }
 
@@ -314,7 +287,7 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
   const int m_rows_below;
   int m_failed_column;
   // The quadratic scheme's weights for detector row b of an L1C pixel.
-  std::vector<QuadraticWeights> m_weights;
+  std::vector<TALVEN_QuadraticWeights> m_weights;
   std::vector<TALVEN_PSF_FootprintPlanes> m_footprints;
 };
 

@@ -5,10 +5,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "cpp/sources/generator_messages.h"
 #include "cpp/sources/make_psfmatrix.h"
-#include "system/zvlog.h"
-
-static const char* const kSourcePath = "cpp/sources/make_psfmatrix";
 
 bool TALVEN_DeconvolutionMatrixGenerator::AddBottomEdgeSourcePixelAdjustment(
     int column, zv2dArray<double>* matrix) {
@@ -24,10 +22,7 @@ bool TALVEN_DeconvolutionMatrixGenerator::AddBottomEdgeSourcePixelAdjustment(
     }
   }
   if (!ok) {
-    zvLogBase::Record(zvlog_warning, kSourcePath, __LINE__,
-                      "TALVEN_DeconvolutionMatrixGenerator::ProcessSciencePixel, There were errors "
-                      "processing L1C column (%d)",
-                      column);
+    TALVEN_LogBottomEdgeColumnFailure(column);
   }
   return ok;
 }
@@ -47,11 +42,7 @@ bool TALVEN_DeconvolutionMatrixGenerator::GenerateColumnMatrixForBottomEdgeDetec
 
   TALVEN_PSF_InterpolationCoeffs coeffs;
   if (!m_psftable.GetInterpolationCoefficientsForNewPSFCentre(source, &coeffs)) {
-    zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
-                      "TALVEN_DeconvolutionMatrixGenerator::"
-                      "GenerateColumnMatrixForBottomEdgeDetectorPixel, Inconsistency error looking "
-                      "up interpolated PSF table for raw source detector pixel [%d,%d]",
-                      source.x, source.y);
+    TALVEN_LogBottomEdgeLookUpFailure(source);
     return false;
   }
   for (int i = first_column; i < end_column; ++i) {

@@ -9,6 +9,7 @@
 #include <cmath>
 
 #include "cpp/sources/fast_horizontal_matrix.h"
+#include "cpp/sources/generator_messages.h"
 #include "system/zvlog.h"
 
 static const char* const kSourcePath = "cpp/sources/talven_horizontal_deconvolution_matrix";
@@ -120,10 +121,7 @@ bool TALVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light(
       TALVEN_HorizontalStrayLightTargets left;
       TALVEN_HorizontalStrayLightTargets right;
       if (m_diagnostic) {
-        zvLogBase::Record(zvlog_info, kSourcePath, __LINE__,
-                          "TALVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light, "
-                          "Processing row [%d] of [%d]",
-                          y, numrows);
+        TALVEN_LogHorizontalRowProgress(y, numrows);
       }
       bool rowok = CheckThreadSpecificAllocation(&mine, thread_matrices);
       if (!SciencePixelToL1cIndex(m_hierarchy, m_l1cindexer, 0, y, &left.targets[0]) ||
@@ -156,9 +154,7 @@ bool TALVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light(
   }
   const bool built = result.load();
   if (!built) {
-    zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
-                      "TALVEN_DeconvolutionMatrixGenerator::build_transfer_function, There were "
-                      "errors executing the code. Return empty matrix");
+    TALVEN_LogEmptyMatrix(kSourcePath);
   }
   MergeThreadMatrices(output, &thread_matrices, built);
   return built;

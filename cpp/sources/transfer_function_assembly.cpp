@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "cpp/sources/fast_infield_matrix.h"
+#include "cpp/sources/generator_messages.h"
 #include "cpp/sources/make_psfmatrix.h"
 #include "system/zvlog.h"
 
@@ -55,16 +56,12 @@ bool TALVEN_DeconvolutionMatrixGenerator::build_transfer_function(zv2dArray<doub
 #pragma omp for schedule(dynamic, 1)
     for (int i = 0; i < numrows; ++i) {
       if (m_diagnostic) {
-        zvLogBase::Record(zvlog_info, kSourcePath, __LINE__,
-                          "TALVEN_DeconvolutionMatrixGenerator, Processing L1C pixel row [%d] of "
-                          "[%d]",
-                          i, numrows);
+        TALVEN_LogInfieldRowProgress(i, numrows);
       }
       bool ok = CheckThreadSpecificAllocation(&mine, thread_matrices);
       for (int j = 0; ok && j < numcolumns; ++j) {
         if (m_diagnostic && j == 0) {
-          zvLogBase::Record(zvlog_info, kSourcePath, __LINE__, "Processing L1C pixel [%4d,%4d]", i,
-                            j);
+          TALVEN_LogInfieldRowFirstPixel(i);
         }
         if (i == 0 && m_create_lower_edge_adjustment) {
           ok = AddBottomEdgeSourcePixelAdjustment(j, mine);
@@ -76,9 +73,7 @@ bool TALVEN_DeconvolutionMatrixGenerator::build_transfer_function(zv2dArray<doub
   }
   const bool ok = result.load();
   if (!ok) {
-    zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
-                      "TALVEN_DeconvolutionMatrixGenerator::build_transfer_function, There were "
-                      "errors executing the code. Return empty matrix");
+    TALVEN_LogEmptyMatrix(kSourcePath);
   }
   MergeThreadMatrices(output, &thread_matrices, ok);
   return ok;
