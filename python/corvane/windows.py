@@ -132,14 +132,17 @@ class Windows:
         -------
         Windows
         """
-        values = np.asarray(specs)
-        if values.dtype.kind not in "iuO" or values.ndim != 1:
-            raise TypeError(f"specs must be a one-dimensional sequence of integers, got an array "
-                            f"of dtype {values.dtype} and shape {values.shape}")
+        if isinstance(specs, np.ndarray):
+            if specs.dtype.kind not in "iu" or specs.ndim != 1:
+                raise TypeError(f"specs must be a one-dimensional sequence of integers, got an "
+                                f"array of dtype {specs.dtype} and shape {specs.shape}")
+            values = specs.tolist()
+        else:
+            values = list(specs)
         fields = dataclasses.fields(cls)
         if len(values) != len(fields):
             raise ValueError(f"specs must have {len(fields)} values, got {len(values)}")
-        return cls(*values.tolist())
+        return cls(*values)
 
     @property
     def specs(self) -> np.ndarray:
