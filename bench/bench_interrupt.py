@@ -1,6 +1,7 @@
 """How fast Ctrl-C stops a build of the large synthetic instrument: SIGINT is sent to this process
-at several moments of a build, and the time from the signal to the KeyboardInterrupt that the
-builder raises is printed as one CSV row per try.
+once a given share of the build is done (from a thread of its own, as a terminal would), and the
+time from the signal to the KeyboardInterrupt that the builder raises is printed as one CSV row
+per try.
 
     python bench/bench_interrupt.py [--threads N] [--tries 5]
 """
@@ -18,14 +19,14 @@ import numpy as np
 from corvane import synthetic
 
 
-def interrupt_after(seconds: float, sent: dict[str, float]) -> threading.Timer:
+def send_sigint(sent: dict[str, float]) -> threading.Thread:
     def send() -> None:
         sent["at"] = time.perf_counter()
         os.kill(os.getpid(), signal.SIGINT)
 
-    timer = threading.Timer(seconds, send)
-    timer.start()
-    return timer
+    sender = threading.Thread(target=send)
+    sender.start()
+    return sender
 
 
 def main() -> int:
@@ -39,23 +40,29 @@ def main() -> int:
     corvane.infield_matrix(instrument, windows, out=out, threads=options.threads)
     full = time.perf_counter() - start
     print(f"# large instrument: KK = {windows.kk}, a whole in-field build takes {full:.3f} s")
-    print("matrix,signal_after_s,columns_done,columns,stop_latency_s,output_zero")
+    print("matrix,share_done_at_signal,done_at_signal,total,stop_latency_s,output_zero")
     for matrix, build in (("infield", corvane.infield_matrix),
                           ("horizontal", corvane.horizontal_matrix)):
         for k in range(options.tries):
-            after = full * (k + 1) / (options.tries + 1)
+            share = (k + 1) / (options.tries + 1)
             sent: dict[str, float] = {}
-            progress: list[tuple[int, int]] = [(0, 0)]
-            timer = interrupt_after(after, sent)
+            senders: list[threading.Thread] = []
+            at_signal: list[tuple[int, int]] = []
+
+            def progress(done: int, total: int) -> None:
+                if not senders and done >= share * total:
+                    at_signal.append((done, total))
+                    senders.append(send_sigint(sent))
+
             try:
-                build(instrument, windows, out=out, threads=options.threads,
-                      progress=lambda done, total: progress.append((done, total)))
+                build(instrument, windows, out=out, threads=options.threads, progress=progress)
                 latency = float("nan")
             except KeyboardInterrupt:
                 latency = time.perf_counter() - sent["at"]
-            timer.join()
-            done, total = progress[-1]
-            print(f"{matrix},{after:.3f},{done},{total},{latency:.4f},{not out.any()}")
+            for sender in senders:
+                sender.join()
+            done, total = at_signal[0]
+            print(f"{matrix},{share:.2f},{done},{total},{latency:.4f},{not out.any()}")
     return 0
 
 

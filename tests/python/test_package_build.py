@@ -257,3 +257,45 @@ def test_builds_from_several_python_threads(small):
     for got, want in zip(results, expected):
         np.testing.assert_array_equal(got, want)
 
+
+
+def test_a_message_of_several_lines_is_one_record(small, caplog):
+    instrument, w = small
+    lib.cimpl_set_versionstr("first\nsecond\n")
+    with caplog.at_level(logging.INFO, logger="corvane"):
+        corvane.horizontal_matrix(instrument, w)
+    assert [r.getMessage() for r in caplog.records if "Version" in r.getMessage()] == [
+        "talvendll_create_horizontal_stray_light_matrix, Version [first\nsecond\n]"]
+
+
+@pytest.mark.parametrize("builder, row_line", [
+    ("infield_matrix", "Processing L1C pixel row ["),
+    ("horizontal_matrix", "build_horizontal_stray_light, Processing row ["),
+])
+def test_diagnostic_lines_come_out_while_the_build_runs(builder, row_line):
+    # Long enough on one thread for several rounds of forwarding.
+    windows = synthetic.nested_windows(k=(48, 32), kbin=(1, 1), lbin=(8, 4),
+                                       science_offset=(4, 46), detector_margin=(4, 4),
+                                       noof_border=(64, 0))
+    instrument = synthetic.instrument(windows)
+    calls, rows = [], []
+
+    class Rows(logging.Handler):
+        def emit(self, record):
+            if row_line in record.getMessage():
+                rows.append(len(calls))  # progress reports made before this line
+
+    handler = Rows()
+    logger = logging.getLogger("corvane")
+    logger.addHandler(handler)
+    logger.setLevel(logging.INFO)
+    try:
+        getattr(corvane, builder)(instrument, windows, diagnostic=True, threads=1,
+                                  progress=lambda done, total: calls.append((done, total)))
+    finally:
+        logger.removeHandler(handler)
+        logger.setLevel(logging.NOTSET)
+    total = calls[-1][1]
+    assert rows and calls[-1][0] == total
+    # After the first row line came a report of work still to do.
+    assert any(done < total for done, _ in calls[rows[0]:])
