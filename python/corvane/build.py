@@ -89,8 +89,22 @@ def _output(out: np.ndarray | None, shape: tuple[int, int]) -> np.ndarray:
     return out
 
 
+def _shared_options(windows: Windows, threads: int | None, columns: Sequence[int] | None,
+                    out: np.ndarray | None, progress: ProgressArg,
+                    options: dict[str, Any]) -> np.ndarray:
+    """Checks the options both builders take, adds them to `options`, and returns the output."""
+    check_progress(progress)
+    # Read here, in the caller's thread, whose OpenMP setting threadpoolctl limits.
+    options["threads"] = (_corvane_if.max_threads() if threads is None
+                          else _check_count("threads", threads, 1))
+    rows = _row_range(windows, columns)
+    options["columns"] = rows
+    count = windows.kk if rows is None else (rows[1] - rows[0]) * windows.k_y
+    return _output(out, (count, windows.kk))
+
+
 def _build(function: Callable[..., bool], args: tuple[Any, ...], options: dict[str, Any],
-           out: np.ndarray, progress: ProgressArg, description: str) -> np.ndarray:
+           out: np.ndarray, progress: ProgressArg, description: str, unit: str) -> np.ndarray:
     """Runs one library build in a worker thread while this thread forwards its log records and
     progress; an exception in this thread (Ctrl-C included) cancels the build."""
     control = np.zeros(3, dtype=np.int64)  # cancel, units done, units in all
@@ -105,7 +119,6 @@ def _build(function: Callable[..., bool], args: tuple[Any, ...], options: dict[s
         finally:
             finished.set()
 
-    unit = "column" if function is _corvane_if.build_infield else "row"
     reporter = Progress(progress, description, unit)
     with _BUILD_LOCK, LogCapture() as log:
         worker = threading.Thread(target=work, name="corvane-build", daemon=True)
@@ -207,8 +220,13 @@ def infield_matrix(instrument: Instrument, windows: Windows, *, scheme: str = "q
         rows_below=_check_count("rows_below", rows_below, 0),
         rows_above=_check_count("rows_above", rows_above, 0),
         diagnostic=_check_bool("diagnostic", diagnostic))
-    return _run(_corvane_if.build_infield, "the in-field matrix", instrument, windows, options,
-                threads, columns, out, progress)
+    out = _shared_options(windows, threads, columns, out, progress, options)
+    _check_psf_size(instrument, windows.detector_shape, "detector")
+    _check_table("coefficients", instrument.coefficients, windows.detector_shape, "detector")
+    args = (windows.specs, instrument.psfs, instrument.raw_locations(DETECTOR_CODE),
+            instrument.coefficients, instrument.indices)
+    return _build(_corvane_if.build_infield, args, options, out, progress, "the in-field matrix",
+                  "column")
 
 
 def horizontal_matrix(instrument: Instrument, windows: Windows, *,
@@ -260,35 +278,15 @@ def horizontal_matrix(instrument: Instrument, windows: Windows, *,
                         "delta_sy)")
     options = dict(steps=tuple(_check_count(f"steps[{i}]", s, 1) for i, s in enumerate(steps)),
                    diagnostic=_check_bool("diagnostic", diagnostic))
-    return _run(_corvane_if.build_horizontal, "the horizontal stray-light matrix", instrument,
-                windows, options, threads, columns, out, progress)
+    out = _shared_options(windows, threads, columns, out, progress, options)
+    if instrument.noof_coefficients is None:
+        raise ValueError("the horizontal matrix needs the instrument's NOOF-window tables "
+                         "(noof_coefficients, noof_indices)")
+    _check_psf_size(instrument, windows.science_shape, "science")
+    _check_table("noof_coefficients", instrument.noof_coefficients, windows.noof_shape, "NOOF")
+    args = (windows.specs, instrument.raw_vignetting(), instrument.psfs,
+            instrument.raw_locations(NOOF_CODE), instrument.noof_coefficients,
+            instrument.noof_indices)
+    return _build(_corvane_if.build_horizontal, args, options, out, progress,
+                  "the horizontal stray-light matrix", "row")
 
-
-def _run(function: Callable[..., bool], description: str, instrument: Instrument,
-         windows: Windows, options: dict[str, Any], threads: int | None,
-         columns: Sequence[int] | None, out: np.ndarray | None,
-         progress: ProgressArg) -> np.ndarray:
-    """Checks what both builders share, the instrument against the windows, and builds."""
-    check_progress(progress)
-    # Read here, in the caller's thread, whose OpenMP setting threadpoolctl limits.
-    options["threads"] = (_corvane_if.max_threads() if threads is None
-                          else _check_count("threads", threads, 1))
-    rows = _row_range(windows, columns)
-    options["columns"] = rows
-    count = windows.kk if rows is None else (rows[1] - rows[0]) * windows.k_y
-    out = _output(out, (count, windows.kk))
-    if function is _corvane_if.build_infield:
-        _check_psf_size(instrument, windows.detector_shape, "detector")
-        _check_table("coefficients", instrument.coefficients, windows.detector_shape, "detector")
-        args = (windows.specs, instrument.psfs, instrument.raw_locations(DETECTOR_CODE),
-                instrument.coefficients, instrument.indices)
-    else:
-        if instrument.noof_coefficients is None:
-            raise ValueError("the horizontal matrix needs the instrument's NOOF-window tables "
-                             "(noof_coefficients, noof_indices)")
-        _check_psf_size(instrument, windows.science_shape, "science")
-        _check_table("noof_coefficients", instrument.noof_coefficients, windows.noof_shape, "NOOF")
-        args = (windows.specs, instrument.raw_vignetting(), instrument.psfs,
-                instrument.raw_locations(NOOF_CODE), instrument.noof_coefficients,
-                instrument.noof_indices)
-    return _build(function, args, options, out, progress, description)
