@@ -11,7 +11,7 @@ import time
 import numpy as np
 
 import _corvane_if
-from synthetic_instrument import Instrument, nested_windows
+from corvane.synthetic import PsfModel, nested_windows
 
 
 def build(name, creator, args):
@@ -66,13 +66,13 @@ def main():
     # the lower edge correction (which uses 42 by default); wide NOOF regions left and right.
     windows = nested_windows(k=(12, 10), kbin=(2, 1), lbin=(2, 2), science_offset=(6, 44),
                              detector_margin=(6, 4), noof_border=(40, 4), fullconv_border=(8, 8))
-    instrument = Instrument(windows, grid=(3, 3), core_sigma=(0.7, 1.2), wing_level=3e-3,
+    instrument = PsfModel(windows, grid=(3, 3), core_sigma=(0.7, 1.2), wing_level=3e-3,
                             wing_width=8.0, subpixel=(0.3, 0.2))
-    kk = windows.KK
-    print(f"windows: detector {windows.Dx} x {windows.Dy}, science {windows.Sx} x {windows.Sy} at "
-          f"({windows.SOFSx}, {windows.SOFSy}), NOOF {windows.NOOFx} x {windows.NOOFy}, L1C "
-          f"{windows.Kx} x {windows.Ky} (KK = {kk}) of {windows.LBINx * windows.KBINx} x "
-          f"{windows.LBINy * windows.KBINy} detector pixels")
+    kk = windows.kk
+    print(f"windows: detector {windows.d_x} x {windows.d_y}, science {windows.s_x} x "
+          f"{windows.s_y} at ({windows.sofs_x}, {windows.sofs_y}), NOOF {windows.noof_x} x "
+          f"{windows.noof_y}, L1C {windows.k_x} x {windows.k_y} (KK = {kk}) of "
+          f"{windows.binning[0]} x {windows.binning[1]} detector pixels")
     print(f"PSFs: {instrument.num_psfs} measured on a {len(instrument.grid_x)} x "
           f"{len(instrument.grid_y)} grid, bilinear tables of 4 coefficients per pixel")
     _corvane_if.cimpl_set_numthreads(options.threads)
@@ -81,7 +81,7 @@ def main():
     coefficients, indices = instrument.interpolation_tables("detector")
     infield = np.zeros((kk, kk))
     ok_infield = build("in-field matrix", _corvane_if.cimpl_create_deconvolution,
-                       (windows.specs(), psfs, locations, coefficients, indices, infield))
+                       (windows.specs, psfs, locations, coefficients, indices, infield))
 
     psfs, locations = instrument.psfs("noof")
     coefficients, indices = instrument.interpolation_tables("noof")
@@ -89,7 +89,7 @@ def main():
     no_vignetting = np.zeros((0, 0))
     ok_horizontal = build("horizontal stray-light matrix",
                           _corvane_if.cimpl_create_horizontal_stray_light_matrix,
-                          (windows.specs(), no_vignetting, psfs, locations, coefficients, indices,
+                          (windows.specs, no_vignetting, psfs, locations, coefficients, indices,
                            horizontal, 1, 1, 1, 1))
 
     print()

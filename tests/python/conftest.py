@@ -1,17 +1,12 @@
-"""Shared pieces of the Python suite: the synthetic instrument of examples/, argument tuples for
-the two creators, and a reset of the process-wide settings after every test."""
+"""Shared pieces of the Python suite: the synthetic instrument of corvane.synthetic, argument
+tuples for the two creators, and a reset of the process-wide settings after every test."""
 
-import pathlib
-import sys
-from dataclasses import dataclass
+from dataclasses import astuple, dataclass
 
+import _corvane_if as lib
 import numpy as np
 import pytest
-
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "examples"))
-
-import _corvane_if as lib  # noqa: E402
-from synthetic_instrument import Instrument, nested_windows  # noqa: E402
+from corvane.synthetic import PsfModel, nested_windows
 
 DEFAULT_VERSION = "Version 0.2.0 2021-01-10"
 SENTINEL = 7.25  # what outputs hold before a call, so that zeroing and writing both show
@@ -36,12 +31,48 @@ def set_options(simpson=True, lower_edge=True, rows_below=42, rows_above=42):
     lib.cimpl_set_option("lower_edge_rows_above", rows_above)
 
 
+@dataclass(frozen=True)
+class RawWindows:
+    """The 22 windowing parameters under their documented names, unchecked, so that a test can
+    hand the raw module windows that do not nest or bin."""
+
+    FULLCONVx: int
+    FULLCONVy: int
+    NOFSx: int
+    NOFSy: int
+    NOOFx: int
+    NOOFy: int
+    DOFSx: int
+    DOFSy: int
+    Dx: int
+    Dy: int
+    SOFSx: int
+    SOFSy: int
+    Sx: int
+    Sy: int
+    LBINx: int
+    LBINy: int
+    Lx: int
+    Ly: int
+    KBINx: int
+    KBINy: int
+    Kx: int
+    Ky: int
+
+    @property
+    def KK(self):
+        return self.Kx * self.Ky
+
+    def specs(self):
+        return np.array(astuple(self), dtype=np.int32)
+
+
 @dataclass
 class Case:
     """The inputs of both requests for one instrument."""
 
-    windows: object
-    instrument: Instrument
+    windows: RawWindows
+    instrument: PsfModel
 
     def __post_init__(self):
         self.psfs, self.locations = self.instrument.psfs("detector")
@@ -69,7 +100,7 @@ class Case:
 
 def make_case(instrument_args=None, **window_args):
     windows = nested_windows(**window_args)
-    return Case(windows, Instrument(windows, **(instrument_args or {})))
+    return Case(RawWindows(*windows.specs.tolist()), PsfModel(windows, **(instrument_args or {})))
 
 
 @pytest.fixture

@@ -22,20 +22,17 @@ def scheme_line(lines):
 
 
 def test_fresh_process_logs_before_any_request_and_uses_the_defaults():
-    examples = pathlib.Path(__file__).resolve().parents[2] / "examples"
     module_dir = str(pathlib.Path(lib.__file__).parent)
-    code = f"""
-import sys
-sys.path.insert(0, {str(examples)!r})
+    code = """
 import _corvane_if as m
-from synthetic_instrument import Instrument, nested_windows
+from corvane.synthetic import PsfModel, nested_windows
 m.cimpl_set_option("Use_simpsons", 0)
 m.cimpl_set_option("use_simpson", 0)
 print("-- request")
 w = nested_windows(k=(2, 2), science_offset=(1, 42))
-i = Instrument(w)
-m.cimpl_create_deconvolution(w.specs(), *i.psfs(), *i.interpolation_tables(),
-                             __import__("numpy").zeros((w.KK, w.KK)))
+i = PsfModel(w)
+m.cimpl_create_deconvolution(w.specs, *i.psfs(), *i.interpolation_tables(),
+                             __import__("numpy").zeros((w.kk, w.kk)))
 """
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(
         [module_dir, os.environ.get("PYTHONPATH", "")]))
@@ -93,18 +90,16 @@ def test_long_and_multiline_messages(capsys):
 
 def test_long_line_of_bytes_that_are_not_utf8_is_written():
     # A C caller's version text: more continuation bytes in a row than one written piece holds.
-    examples = pathlib.Path(__file__).resolve().parents[2] / "examples"
     module_dir = str(pathlib.Path(lib.__file__).parent)
-    code = f"""
-import ctypes, sys
-sys.path.insert(0, {str(examples)!r})
+    code = """
+import ctypes
 import numpy as np, _corvane_if as m
-from synthetic_instrument import Instrument, nested_windows
+from corvane.synthetic import PsfModel, nested_windows
 ctypes.CDLL(m.__file__).talvenddl_set_versionstring(b"v" + b"\\x80" * 2000)
 w = nested_windows(k=(2, 2), science_offset=(1, 42))
-i = Instrument(w)
-print(m.cimpl_create_deconvolution(w.specs(), *i.psfs(), *i.interpolation_tables(),
-                                   np.zeros((w.KK, w.KK))))
+i = PsfModel(w)
+print(m.cimpl_create_deconvolution(w.specs, *i.psfs(), *i.interpolation_tables(),
+                                   np.zeros((w.kk, w.kk))))
 """
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(
         [module_dir, os.environ.get("PYTHONPATH", "")]))
