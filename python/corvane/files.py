@@ -12,6 +12,8 @@ from typing import Any, Dict, Mapping, Optional, Union
 import numpy as np
 from numpy.typing import ArrayLike
 
+from .windows import Windows
+
 KINDS = ("infield", "horizontal")
 # Uncompressed size of one chunk of rows: small enough to read a few rows cheaply, large enough
 # that a big matrix is not split into very many files.
@@ -30,8 +32,8 @@ class StoredMatrix:
         Rows the source L1C pixels, columns the receivers.
     kind : str
         ``"infield"`` or ``"horizontal"``.
-    windows : dict or None
-        The windowing parameters by name.
+    windows : Windows or None
+        The windows it was built for.
     options : dict
         The options the matrix was built with.
     version : str
@@ -44,14 +46,15 @@ class StoredMatrix:
 
     matrix: Any
     kind: str
-    windows: Optional[Dict[str, int]]
+    windows: Optional[Windows]
     options: Dict[str, Any]
     version: str
     created: str
     inputs: Dict[str, str]
 
 
-def save(path: PathLike, matrix: ArrayLike, *, kind: str = "infield", windows: Any = None,
+def save(path: PathLike, matrix: ArrayLike, *, kind: str = "infield",
+         windows: Optional[Windows] = None,
          options: Optional[Mapping[str, Any]] = None,
          inputs: Optional[Mapping[str, Any]] = None, overwrite: bool = False) -> None:
     """Write a matrix to a Zarr v3 store.
@@ -65,8 +68,8 @@ def save(path: PathLike, matrix: ArrayLike, *, kind: str = "infield", windows: A
         a time.
     kind : {"infield", "horizontal"}
         Which matrix it is.
-    windows : dataclass, optional
-        The windows the matrix was built for; its fields are saved by name.
+    windows : Windows, optional
+        The windows the matrix was built for, saved by name.
     options : mapping, optional
         The options the matrix was built with; values must be JSON types.
     inputs : mapping, optional
@@ -86,7 +89,7 @@ def save(path: PathLike, matrix: ArrayLike, *, kind: str = "infield", windows: A
     import zarr
     from zarr.codecs import BloscCodec, BloscShuffle
 
-    from corvane import __version__
+    from . import __version__
 
     if kind not in KINDS:
         raise ValueError(f"kind must be one of {KINDS}, got {kind!r}")
@@ -97,7 +100,7 @@ def save(path: PathLike, matrix: ArrayLike, *, kind: str = "infield", windows: A
         raise FileExistsError(f"{os.fspath(path)} exists; pass overwrite=True to replace it")
     attributes = {
         "kind": kind,
-        "windows": None if windows is None else _window_fields(windows),
+        "windows": None if windows is None else dataclasses.asdict(windows),
         "options": dict(options or {}),
         "version": __version__,
         "created": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
@@ -141,13 +144,10 @@ def load(path: PathLike, *, lazy: bool = False) -> StoredMatrix:
         matrix = dask.array.from_zarr(stored)
     else:
         matrix = stored[...]
-    return StoredMatrix(matrix=matrix, kind=attrs["kind"], windows=attrs["windows"],
+    windows = None if attrs["windows"] is None else Windows(**attrs["windows"])
+    return StoredMatrix(matrix=matrix, kind=attrs["kind"], windows=windows,
                         options=attrs["options"], version=attrs["version"],
                         created=attrs["created"], inputs=attrs["inputs"])
-
-
-def _window_fields(windows: Any) -> Dict[str, int]:
-    return {name: int(value) for name, value in dataclasses.asdict(windows).items()}
 
 
 def _sha256(value: Any) -> str:

@@ -1,6 +1,5 @@
 """Matrices saved to Zarr and read back: the same bits, chunks of whole rows, and the attributes."""
 
-import dataclasses
 import datetime
 import hashlib
 
@@ -9,13 +8,8 @@ import numpy as np
 import pytest
 import zarr
 
-from corvane import files
-
-
-@dataclasses.dataclass(frozen=True)
-class SmallWindows:
-    Kx: int = 4
-    Ky: int = 5
+import corvane
+from corvane import files, synthetic
 
 
 def awkward_matrix(kk=20):
@@ -57,19 +51,20 @@ def test_lazy_input_is_written_and_large_matrices_compress(tmp_path):
 def test_attributes_describe_what_made_the_matrix(tmp_path):
     (tmp_path / "instrument.npz").write_bytes(b"measured PSFs")
     psfs = np.arange(12.0).reshape(3, 4)
+    windows = synthetic.nested_windows(k=(4, 5))
     before = datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
-    files.save(tmp_path / "m.zarr", np.eye(20), kind="horizontal", windows=SmallWindows(),
+    files.save(tmp_path / "m.zarr", np.eye(20), kind="horizontal", windows=windows,
                options={"steps": [1, 2, 1, 1]},
                inputs={"instrument": tmp_path / "instrument.npz", "psfs": psfs,
                        "note": b"raw bytes"})
     loaded = files.load(tmp_path / "m.zarr")
     assert loaded.kind == "horizontal"
-    assert loaded.windows == {"Kx": 4, "Ky": 5}
+    assert loaded.windows == windows
+    assert zarr.open_array(tmp_path / "m.zarr").attrs["windows"]["k_y"] == 5
     assert loaded.options == {"steps": [1, 2, 1, 1]}
     assert loaded.inputs == {"instrument": hashlib.sha256(b"measured PSFs").hexdigest(),
                              "psfs": hashlib.sha256(psfs.tobytes()).hexdigest(),
                              "note": hashlib.sha256(b"raw bytes").hexdigest()}
-    import corvane
     assert loaded.version == corvane.__version__
     created = datetime.datetime.fromisoformat(loaded.created)
     assert created.utcoffset() == datetime.timedelta(0)

@@ -29,24 +29,24 @@ def tables(shape):
 def ghost_matrices(ghosts, windows):
     """The midpoint in-field matrix (no lower edge light) and the horizontal matrix."""
     set_options(simpson=False, lower_edge=False)
-    w, kk = windows, windows.KK
-    psfs, locations = psf_block((w.Dx, w.Dy), ghosts)
+    w, kk = windows, windows.kk
+    psfs, locations = psf_block(w.detector_shape, ghosts)
     locations[:, 2] = 3
     infield = np.zeros((kk, kk))
-    assert lib.cimpl_create_deconvolution(w.specs(), psfs, locations, *tables((w.Dx, w.Dy)),
+    assert lib.cimpl_create_deconvolution(w.specs, psfs, locations, *tables(w.detector_shape),
                                           infield)
-    psfs, locations = psf_block((w.NOOFx, w.NOOFy), ghosts)
+    psfs, locations = psf_block(w.noof_shape, ghosts)
     locations[:, 2] = 2
     horizontal = np.zeros((kk, kk))
     assert lib.cimpl_create_horizontal_stray_light_matrix(
-        w.specs(), np.zeros((0, 0)), psfs, locations, *tables((w.NOOFx, w.NOOFy)), horizontal,
+        w.specs, np.zeros((0, 0)), psfs, locations, *tables(w.noof_shape), horizontal,
         1, 1, 1, 1)
     return infield, horizontal
 
 
 WINDOWS = nested_windows(k=(5, 6), kbin=(1, 1), lbin=(1, 1), science_offset=(2, 3),
                          noof_border=(4, 2))
-DIMS = (WINDOWS.Kx, WINDOWS.Ky)
+DIMS = WINDOWS.l1c_shape
 
 
 @pytest.fixture(scope="module")
@@ -86,7 +86,7 @@ def test_adjoint_dense_and_scipy_forms_agree(y_ghost):
     assert np.vdot(op.forward(a), b) == pytest.approx(np.vdot(a, op.adjoint(b)), rel=1e-13)
     np.testing.assert_array_equal(op.todense(), infield.T)
     linear = op.as_linear_operator()
-    assert linear.shape == op.shape == (WINDOWS.KK, WINDOWS.KK)
+    assert linear.shape == op.shape == (WINDOWS.kk, WINDOWS.kk)
     np.testing.assert_allclose(linear.matvec(a.ravel()), op.forward(a).ravel(), rtol=1e-14)
     np.testing.assert_allclose(linear.rmatvec(b.ravel()), op.adjoint(b).ravel(), rtol=1e-14)
 
@@ -120,7 +120,7 @@ def test_refuses_images_of_the_wrong_shape_and_a_singular_matrix(y_ghost):
     op, _ = y_ghost
     with pytest.raises(ValueError, match=r"observed must have shape \(\.\.\., 5, 6\)"):
         op.correct(np.zeros((6, 5)))
-    singular = np.eye(WINDOWS.KK)
+    singular = np.eye(WINDOWS.kk)
     singular[4, 4] = 0.0
     with pytest.raises(np.linalg.LinAlgError, match="singular"):
         Operator(singular, DIMS).correct(np.zeros(DIMS))
