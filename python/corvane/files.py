@@ -10,7 +10,6 @@ import os
 from typing import Any, Dict, Mapping, Optional, Union
 
 import numpy as np
-from numpy.typing import ArrayLike
 
 from .windows import Windows
 
@@ -53,7 +52,7 @@ class StoredMatrix:
     inputs: Dict[str, str]
 
 
-def save(path: PathLike, matrix: ArrayLike, *, kind: str = "infield",
+def save(path: PathLike, matrix: Any, *, kind: str = "infield",
          windows: Optional[Windows] = None,
          options: Optional[Mapping[str, Any]] = None,
          inputs: Optional[Mapping[str, Any]] = None, overwrite: bool = False) -> None:
@@ -98,7 +97,7 @@ def save(path: PathLike, matrix: ArrayLike, *, kind: str = "infield",
         raise ValueError(f"matrix must be square, got shape {shape}")
     if os.path.exists(path) and not overwrite:
         raise FileExistsError(f"{os.fspath(path)} exists; pass overwrite=True to replace it")
-    attributes = {
+    attributes: Dict[str, Any] = {
         "kind": kind,
         "windows": None if windows is None else dataclasses.asdict(windows),
         "options": dict(options or {}),
@@ -135,7 +134,7 @@ def load(path: PathLike, *, lazy: bool = False) -> StoredMatrix:
     import zarr
 
     stored = zarr.open_array(os.fspath(path), mode="r")
-    attrs = stored.attrs.asdict()
+    attrs: Dict[str, Any] = dict(stored.attrs.asdict())
     if lazy:
         try:
             import dask.array
