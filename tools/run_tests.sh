@@ -13,7 +13,8 @@ cd "$(dirname "$0")/.."
 JOBS=${JOBS:-$(nproc)}
 PYTHON=${PYTHON:-python3}
 OLD_NUMPY=${OLD_NUMPY-1.26.*}
-TEST_REQUIREMENTS=(pytest dask)
+# The package with what its tests need: the test extra, and Dask for lazily loaded matrices.
+EXTRAS="[test,dask]"
 PIP=(-m pip install -q --disable-pip-version-check)
 SECONDS=0
 
@@ -21,14 +22,13 @@ stage() {
   echo "== [${SECONDS}s] $*"
 }
 
-stage "installing test requirements"
+stage "installing build requirements"
 "$PYTHON" "${PIP[@]}" packaging "tomli; python_version < '3.11'"
 # A NumPy the package supports stays as it is; a missing or unsupported one is installed.
 constraints=build/constraints.txt
 mkdir -p build
 "$PYTHON" tools/numpy_constraint.py >"$constraints"
-"$PYTHON" "${PIP[@]}" -c "$constraints" "${TEST_REQUIREMENTS[@]}" "scikit-build-core>=0.10" ninja \
-  cmake
+"$PYTHON" "${PIP[@]}" -c "$constraints" "scikit-build-core>=0.10" ninja cmake
 if [ ! -s "$constraints" ]; then
   "$PYTHON" "${PIP[@]}" "numpy>=2.0"
 fi
@@ -74,7 +74,7 @@ wheel=$(ls build/wheelhouse/corvane-*.whl)
 
 stage "Python tests"
 "$PYTHON" "${PIP[@]}" --force-reinstall --no-deps "$wheel"
-"$PYTHON" "${PIP[@]}" -c "$constraints" "$wheel"
+"$PYTHON" "${PIP[@]}" -c "$constraints" "$wheel$EXTRAS"
 "$PYTHON" -m pytest -q tests/python
 
 if [ -n "$OLD_NUMPY" ]; then
@@ -83,7 +83,7 @@ if [ -n "$OLD_NUMPY" ]; then
   [ -x "$venv/bin/python" ] || "$PYTHON" -m venv "$venv"
   echo "numpy==$OLD_NUMPY" >build/constraints-old.txt
   "$venv/bin/python" "${PIP[@]}" --force-reinstall --no-deps "$wheel"
-  "$venv/bin/python" "${PIP[@]}" -c build/constraints-old.txt "$wheel" "${TEST_REQUIREMENTS[@]}"
+  "$venv/bin/python" "${PIP[@]}" -c build/constraints-old.txt "$wheel$EXTRAS"
   "$venv/bin/python" -c 'import numpy; print("NumPy", numpy.__version__)'
   "$venv/bin/python" -m pytest -q tests/python
 fi
