@@ -131,8 +131,9 @@ def horizontal_request(instrument: Any, windows: Any, *,
 
 def emit(records: Sequence[Record]) -> None:
     """Hand the library's lines of a call to the ``corvane`` logger."""
-    for record in records:
-        logger.handle(_log_record(record))
+    for record in _log_records(records):
+        if logger.isEnabledFor(record.levelno):
+            logger.handle(record)
 
 
 def build_error(request: BlockRequest, records: Sequence[Record],
@@ -140,15 +141,21 @@ def build_error(request: BlockRequest, records: Sequence[Record],
     """The error of a failed request, with the library's ERROR and WARNING lines."""
     where = "" if blocks is None else " (x-columns " + ", ".join(
         f"[{c0}, {c1})" for c0, c1 in blocks) + ")"
-    problems = [r for r in map(_log_record, records) if r.levelno >= logging.WARNING]
+    problems = [r for r in _log_records(records) if r.levelno >= logging.WARNING]
     return BuildError(f"the library could not build {request.title}{where}", problems)
 
 
-def _log_record(record: Record) -> logging.LogRecord:
+def _log_records(records: Sequence[Record]) -> List[logging.LogRecord]:
+    """The library's lines as log records with its source path and line; the later lines of a
+    message of several lines take the level of its first."""
     import _corvane_if
 
-    level, message, path, line = record
     levels = {_corvane_if.LOG_ERROR: logging.ERROR, _corvane_if.LOG_WARNING: logging.WARNING,
               _corvane_if.LOG_INFO: logging.INFO}
-    return logger.makeRecord(logger.name, levels.get(level, logging.INFO), path, line, message,
-                             (), None)
+    converted = []
+    level = logging.INFO
+    for code, message, path, line in records:
+        if code != _corvane_if.LOG_CONTINUATION:
+            level = levels.get(code, logging.INFO)
+        converted.append(logger.makeRecord(logger.name, level, path, line, message, (), None))
+    return converted

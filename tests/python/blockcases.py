@@ -8,8 +8,8 @@ from corvane import synthetic
 # (name, windows) of the instruments the block tests run on: Kx of 3 and 5, so that blocks of
 # 1, 2 and all x-columns cover a first, a middle, a last and a shorter last block.
 GEOMETRIES = {
-    "small": synthetic.nested_windows(k=(3, 4), science_offset=(2, 5)),
-    "tall": synthetic.nested_windows(k=(5, 3), kbin=(1, 2), lbin=(2, 1), science_offset=(1, 4),
+    "small": synthetic.nested_windows(k=(3, 4), science_offset=(2, 42)),
+    "tall": synthetic.nested_windows(k=(5, 3), kbin=(1, 2), lbin=(2, 1), science_offset=(1, 43),
                                      noof_border=(5, 1)),
 }
 
