@@ -89,18 +89,18 @@ class BlockRequest:
         return block, bool(ok), records
 
 
-def infield_request(instrument: Any, windows: Any, *, scheme: str = "simpson",
+def infield_request(instrument: Any, windows: Any, *, scheme: str = "quadratic",
                     lower_edge: bool = True, rows_below: int = 42,
                     rows_above: int = 42) -> BlockRequest:
     """The in-field request of `corvane.infield_matrix` with these arguments."""
-    if scheme not in ("simpson", "midpoint"):
-        raise ValueError(f"scheme must be 'simpson' or 'midpoint', got {scheme!r}")
+    if scheme not in ("quadratic", "midpoint"):
+        raise ValueError(f"scheme must be 'quadratic' or 'midpoint', got {scheme!r}")
     locations = instrument.raw_locations(_CODES["infield"])
     inputs = {"psfs": instrument.psfs, "locations": instrument.locations,
               "coefficients": instrument.coefficients, "indices": instrument.indices}
     options = {"scheme": scheme, "lower_edge": bool(lower_edge), "rows_below": int(rows_below),
                "rows_above": int(rows_above)}
-    core_options = {"use_simpsons": scheme == "simpson", "lower_edge": bool(lower_edge),
+    core_options = {"use_simpsons": scheme == "quadratic", "lower_edge": bool(lower_edge),
                     "rows_below": int(rows_below), "rows_above": int(rows_above)}
     arguments = (windows.specs, instrument.psfs, locations, instrument.coefficients,
                  instrument.indices)

@@ -22,7 +22,7 @@ BLOCK_BYTES = 256 << 20
 
 
 def infield_matrix(instrument: Any, windows: Any, *, chunks: Optional[int] = None,
-                   scheme: str = "simpson", lower_edge: bool = True, rows_below: int = 42,
+                   scheme: str = "quadratic", lower_edge: bool = True, rows_below: int = 42,
                    rows_above: int = 42, threads: Optional[int] = None) -> Any:
     """The in-field convolution matrix as a lazy ``(KK, KK)`` Dask array.
 

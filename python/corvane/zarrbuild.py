@@ -79,7 +79,7 @@ def build_to_zarr(path: PathLike, instrument: Any, windows: Any, *, kind: str = 
         OpenMP threads of each block's build: the library's own setting without a client, 1 on
         a cluster (give the cores each worker has to itself).
     compressors : optional
-        Zarr codecs for the chunks; by default those of `corvane.save`.
+        Zarr codecs for the chunks; by default Blosc LZ4 with byte shuffling.
     **options
         The options of `corvane.infield_matrix` (scheme, lower_edge, rows_below, rows_above) or
         of `corvane.horizontal_matrix` (steps).
@@ -250,9 +250,12 @@ def _chunk_rows(block_rows: int, kk: int) -> int:
 
 
 def _codecs(compressors: Any) -> Any:
+    """Blosc with byte shuffling, as `corvane.save`, but LZ4 instead of zstd: on these matrices
+    it compresses about three times as fast for a store about 2 % larger, which keeps the
+    compression from setting the pace of the build."""
     if isinstance(compressors, str) and compressors == "default":
         from zarr.codecs import BloscCodec, BloscShuffle
 
-        return BloscCodec(cname="zstd", clevel=5, shuffle=BloscShuffle.shuffle)
+        return BloscCodec(cname="lz4", clevel=5, shuffle=BloscShuffle.shuffle)
     return compressors
 

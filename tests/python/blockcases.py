@@ -19,9 +19,9 @@ def instrument(name, vignetting=False):
     return synthetic.instrument(windows, vignetting=vignetting), windows
 
 
-def whole_infield(instrument, windows, scheme="simpson", lower_edge=True, rows_below=42,
+def whole_infield(instrument, windows, scheme="quadratic", lower_edge=True, rows_below=42,
                   rows_above=42):
-    set_options(scheme == "simpson", lower_edge, rows_below, rows_above)
+    set_options(scheme == "quadratic", lower_edge, rows_below, rows_above)
     out = np.full((windows.kk, windows.kk), np.nan)
     assert lib.cimpl_create_deconvolution(windows.specs, instrument.psfs,
                                           instrument.raw_locations(3.0), instrument.coefficients,

@@ -15,7 +15,7 @@ from dask.core import get_dependencies
 @pytest.mark.parametrize("threads", [1, 2])
 @pytest.mark.parametrize("scheme, lower_edge, rows", [
     (scheme, lower_edge, rows) for (scheme, lower_edge), rows in itertools.product(
-        itertools.product(["simpson", "midpoint"], [True, False]), [(42, 42), (3, 60)])])
+        itertools.product(["quadratic", "midpoint"], [True, False]), [(42, 42), (3, 60)])])
 @pytest.mark.parametrize("geometry", ["small", "tall"])
 def test_infield_blocks_equal_the_whole_matrix(geometry, scheme, lower_edge, rows, threads):
     inst, windows = instrument(geometry)

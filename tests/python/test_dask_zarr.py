@@ -139,7 +139,7 @@ def test_a_store_of_another_request_is_refused(tmp_path, change):
         ".json")}
     arguments = dict(instrument=inst, windows=windows, scheme="midpoint")
     if change == "options":
-        arguments["scheme"] = "simpson"
+        arguments["scheme"] = "quadratic"
     elif change == "windows":
         other = instrument("small")
         arguments.update(instrument=other[0], windows=other[1])
