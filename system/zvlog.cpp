@@ -92,9 +92,19 @@ void zvLogBase::SetAsDefaultLogger(IzvLog* logger) { m_DefaultLogger = logger; }
 
 IzvLog* zvLogBase::GetDefaultLogger() { return m_DefaultLogger; }
 
+namespace {
+thread_local bool t_muted = false;
+}  // namespace
+
+zvLogThreadMute::zvLogThreadMute(bool mute) : m_previous(t_muted) { t_muted = mute; }
+
+zvLogThreadMute::~zvLogThreadMute() { t_muted = m_previous; }
+
+bool zvLogThreadMute::IsMuted() { return t_muted; }
+
 void zvLogBase::Record(zvLogStatus status, const char* file, int line, const char* format, ...) {
   IzvLog* logger = m_DefaultLogger;
-  if (logger == nullptr) return;
+  if (logger == nullptr || t_muted) return;
   zvString text;
   va_list args;
   va_start(args, format);

@@ -96,6 +96,23 @@ class zvLogBase : public IzvLog {
   static IzvLog* m_DefaultLogger;
 };
 
+// While it lives, drops every record made on the thread that constructed it when `mute` is true.
+// Records of other threads, OpenMP workers included, still go through. Scopes nest: each puts
+// back the state it found. A request that builds one block of a matrix uses it so that the lines
+// that belong to the whole request are logged by one block only.
+class zvLogThreadMute {
+ public:
+  explicit zvLogThreadMute(bool mute);
+  ~zvLogThreadMute();
+  zvLogThreadMute(const zvLogThreadMute&) = delete;
+  zvLogThreadMute& operator=(const zvLogThreadMute&) = delete;
+
+  static bool IsMuted();
+
+ private:
+  bool m_previous;
+};
+
 // Splits messages into lines and writes each line to the log file and the display, all lines of
 // a message under one lock so that messages from different threads never interleave.
 //

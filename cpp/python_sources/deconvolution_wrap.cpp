@@ -1,135 +1,25 @@
-// The extension module _corvane_if: converts the Python arguments of its six functions into the
-// pointers and sizes of the cimpl functions. It behaves like a wrapper generated with NumPy's
-// SWIG typemaps (numpy.i), exception texts included:
+// The extension module _corvane_if: converts the Python arguments of its six raw functions into
+// the pointers and sizes of the cimpl functions (the request functions are in request_wrap). It
+// behaves like a wrapper generated with NumPy's SWIG typemaps (numpy.i), exception texts included:
 //   - input arrays: anything NumPy turns into an array of the element type; a temporary
 //     C-contiguous, native-order copy is made when the object is not one already;
 //   - the output array: written in place, so it must already be a double, 2-d, C-contiguous,
 //     native-order (and writeable) NumPy array, never copied;
 //   - ints: Python ints that fit a signed 32-bit int; texts: str.
 // The interpreter lock is held for the whole call, matrix generation included.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
 
-// NumPy 1.20 (C-API version 14) or later at run time; built against the NumPy 2 headers, whose
-// import falls back from numpy._core to numpy.core for NumPy 1.x.
-#define NPY_NO_DEPRECATED_API NPY_1_20_API_VERSION
-#define NPY_TARGET_VERSION NPY_1_20_API_VERSION
-#include <numpy/arrayobject.h>
-
+// This file imports the NumPy C API for the whole module.
+#define CORVANE_IMPORTS_NUMPY
 #include <climits>
 #include <cstring>
 #include <exception>
 #include <new>
 
+#include "cpp/python_sources/numpy_arguments.h"
 #include "cpp/python_sources/pythoninterface.h"
-
-static_assert(sizeof(int) == 4, "NPY_INT must be the library's 32-bit int");
+#include "cpp/python_sources/request_wrap.h"
 
 namespace {
-
-// Describes a non-array object in the "A '%s' was given" message.
-const char* PythonTypeName(PyObject* object) {
-  if (object == nullptr) return "C NULL value";
-  if (object == Py_None) return "Python None";
-  if (PyCallable_Check(object)) return "callable";
-  if (PyUnicode_Check(object)) return "string";
-  if (PyLong_Check(object)) return "int";
-  if (PyFloat_Check(object)) return "float";
-  if (PyDict_Check(object)) return "dict";
-  if (PyTuple_Check(object)) return "tuple";
-  if (PyList_Check(object)) return "list";
-  return "unknown type";
-}
-
-// NumPy type numbers 0 to 23 by the names of the SWIG typemaps (C type names); numbers 21 to 23
-// are named for what they are (datetime64, timedelta64, float16).
-const char* NumpyTypeName(int typenum) {
-  // clang-format off
-  static const char* const kNames[] = {
-      "bool", "byte", "unsigned byte", "short", "unsigned short", "int", "unsigned int", "long",
-      "unsigned long", "long long", "unsigned long long", "float", "double", "long double",
-      "complex float", "complex double", "complex long double", "object", "string", "unicode",
-      "void", "datetime", "timedelta", "half"};
-  // clang-format on
-  constexpr int kCount = static_cast<int>(sizeof(kNames) / sizeof(kNames[0]));
-  return (typenum >= 0 && typenum < kCount) ? kNames[typenum] : "unknown";
-}
-
-bool RequireDimensions(PyArrayObject* array, int ndims) {
-  if (PyArray_NDIM(array) == ndims) return true;
-  PyErr_Format(PyExc_TypeError, "Array must have %d dimensions.  Given array has %d dimensions",
-               ndims, PyArray_NDIM(array));
-  return false;
-}
-
-// The library counts in 32-bit ints; a larger dimension would wrap.
-bool RequireIntDimensions(PyArrayObject* array) {
-  for (int i = 0; i < PyArray_NDIM(array); ++i) {
-    if (PyArray_DIM(array, i) > INT_MAX) {
-      PyErr_Format(PyExc_ValueError,
-                   "Array dimensions must fit a 32-bit int.  Given array has a dimension of %zd",
-                   static_cast<Py_ssize_t>(PyArray_DIM(array, i)));
-      return false;
-    }
-  }
-  return true;
-}
-
-// An input array: a C-contiguous, native-order array of the element type, either the caller's
-// object itself or a temporary copy, released with this object.
-class InputArray {
- public:
-  InputArray() = default;
-  InputArray(const InputArray&) = delete;
-  InputArray& operator=(const InputArray&) = delete;
-  ~InputArray() { Py_XDECREF(m_array); }
-
-  bool Convert(PyObject* object, int typenum, int ndims) {
-    m_array = reinterpret_cast<PyArrayObject*>(
-        PyArray_FROMANY(object, typenum, 0, 0, NPY_ARRAY_IN_ARRAY));
-    return m_array != nullptr && RequireDimensions(m_array, ndims) && RequireIntDimensions(m_array);
-  }
-
-  template <typename T>
-  T* Data() const {
-    return static_cast<T*>(PyArray_DATA(m_array));
-  }
-  int Dim(int i) const { return static_cast<int>(PyArray_DIM(m_array, i)); }
-
- private:
-  PyArrayObject* m_array = nullptr;
-};
-
-// The output array, written in place: never converted, so every mismatch is an error.
-PyArrayObject* OutputArray(PyObject* object) {
-  if (!PyArray_Check(object)) {
-    PyErr_Format(PyExc_TypeError, "Array of type '%s' required.  A '%s' was given",
-                 NumpyTypeName(NPY_DOUBLE), PythonTypeName(object));
-    return nullptr;
-  }
-  PyArrayObject* array = reinterpret_cast<PyArrayObject*>(object);
-  if (!PyArray_EquivTypenums(PyArray_TYPE(array), NPY_DOUBLE)) {
-    PyErr_Format(PyExc_TypeError, "Array of type '%s' required.  Array of type '%s' given",
-                 NumpyTypeName(NPY_DOUBLE), NumpyTypeName(PyArray_TYPE(array)));
-    return nullptr;
-  }
-  if (!RequireDimensions(array, 2)) return nullptr;
-  if (!PyArray_ISCONTIGUOUS(array)) {
-    PyErr_SetString(PyExc_TypeError, "Array must be contiguous.  A non-contiguous array was given");
-    return nullptr;
-  }
-  if (!PyArray_ISNOTSWAPPED(array)) {
-    PyErr_SetString(PyExc_TypeError,
-                    "Array must have native byteorder.  A byte-swapped array was given");
-    return nullptr;
-  }
-  // The library writes into it: a read-only array (a view of immutable memory) must stay so.
-  if (!PyArray_ISWRITEABLE(array)) {
-    PyErr_SetString(PyExc_TypeError, "Array must be writeable.  A read-only array was given");
-    return nullptr;
-  }
-  return RequireIntDimensions(array) ? array : nullptr;
-}
 
 bool ToInt(PyObject* object, const char* method, int argnum, int* value) {
   if (!PyLong_Check(object)) {
@@ -282,7 +172,7 @@ PyMethodDef kMethods[] = {
 int ExecModule(PyObject* module) {
   if (PyModule_AddFunctions(module, kMethods) < 0) return -1;
   import_array1(-1);
-  return 0;
+  return AddRequestApi(module);
 }
 
 PyModuleDef_Slot kSlots[] = {

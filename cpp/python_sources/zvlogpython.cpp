@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <new>
+#include <utility>
 
 namespace {
 
@@ -48,8 +49,13 @@ int zvLogPython::Trace(int status, const char* file, int line, const char* messa
 
 void zvLogPython::DisplayEntry(const zvLogEntry& entry) {
   try {
-    m_held.emplace_back(std::string(entry.StatusString(true)) +
-                        static_cast<const char*>(entry.m_message));
+    if (m_capturing) {
+      m_captured.push_back(Record{entry.m_status, static_cast<const char*>(entry.m_message),
+                                  static_cast<const char*>(entry.m_file), entry.m_line});
+    } else {
+      m_held.emplace_back(std::string(entry.StatusString(true)) +
+                          static_cast<const char*>(entry.m_message));
+    }
   } catch (const std::bad_alloc&) {
     // Logging never fails its caller: a line that cannot be kept is lost.
   }
@@ -81,4 +87,20 @@ void zvLogPython::WriteHeldLines() {
   m_writing = false;
   Unlock();
   PyGILState_Release(gil);
+}
+
+bool zvLogPython::SetCapture(bool on) {
+  Lock();
+  const bool previous = m_capturing;
+  m_capturing = on;
+  Unlock();
+  return previous;
+}
+
+std::vector<zvLogPython::Record> zvLogPython::TakeCaptured() {
+  std::vector<Record> records;
+  Lock();
+  records.swap(m_captured);
+  Unlock();
+  return records;
 }

@@ -12,9 +12,11 @@
 
 TALVEN_FastEngineFrame::TALVEN_FastEngineFrame(const WindowMappingHierarchy& h,
                                                const TALVEN_PSF_Table& table, double* output,
-                                               const char* method, const char* source_path)
+                                               const TALVEN_BuildScope& scope, const char* method,
+                                               const char* source_path)
     : m_table(table),
       m_output(output),
+      m_scope(scope),
       m_method(method),
       m_source_path(source_path),
       m_bx(h.m_l1c_to_detector.Binx()),
@@ -22,12 +24,18 @@ TALVEN_FastEngineFrame::TALVEN_FastEngineFrame(const WindowMappingHierarchy& h,
       m_kx(h.m_l1c_to_detector.Numx()),
       m_ky(h.m_l1c_to_detector.Numy()),
       m_n(static_cast<ptrdiff_t>(m_kx) * m_ky),
+      m_c0(scope.first_column),
+      m_c1(scope.EndColumn(m_kx)),
+      m_first_source(static_cast<ptrdiff_t>(m_c0) * m_ky),
+      m_num_sources(static_cast<ptrdiff_t>(m_c1 - m_c0) * m_ky),
       m_sx(h.m_science.Numx()),
       m_sy(h.m_science.Numy()) {}
 
 void TALVEN_FastEngineFrame::FillOutput() {
 #pragma omp parallel for schedule(static)
-  for (ptrdiff_t c = 0; c < m_n; ++c) std::fill(Column(c), Column(c) + m_n, 0.0);
+  for (ptrdiff_t c = 0; c < m_num_sources; ++c) {
+    std::fill(m_output + c * m_n, m_output + (c + 1) * m_n, 0.0);
+  }
 }
 
 void TALVEN_FastEngineFrame::ScaleColumn(ptrdiff_t c) {
@@ -71,4 +79,18 @@ bool TALVEN_FastEngineFrame::Fail() {
   FillOutput();
   TALVEN_LogEmptyMatrix(m_source_path);
   return false;
+}
+
+bool TALVEN_FastEngineFrame::FailRequest() {
+  if (m_scope.LogsRequestLines()) return Fail();
+  FillOutput();
+  return false;
+}
+
+bool TALVEN_FastEngineFrame::Cancelled() {
+  if (!m_scope.Cancelled()) return false;
+  FillOutput();
+  zvLogBase::Record(zvlog_info, m_source_path, __LINE__,
+                    "TALVEN_DeconvolutionMatrixGenerator::%s, Cancelled by the caller", m_method);
+  return true;
 }

@@ -1,12 +1,14 @@
-// What the two fast matrix engines share: the caller's N x N matrix seen as N columns of N doubles
-// (receiver fastest), the L1C grid over the science window, the measured PSFs tabulated over
-// whole-pixel displacements, and the way a build fails.
+// What the two fast matrix engines share: the caller's matrix seen as columns of N doubles
+// (receiver fastest), one per source L1C pixel of the call's block, the L1C grid over the science
+// window, the measured PSFs tabulated over whole-pixel displacements, the caller's control words,
+// and the way a build fails or stops.
 #pragma once
 
 #include <cstddef>
 #include <functional>
 #include <vector>
 
+#include "cpp/sources/build_scope.h"
 #include "cpp/sources/psfplanes.h"
 
 class WindowMappingHierarchy;
@@ -15,11 +17,17 @@ class TALVEN_PSF_Table;
 class TALVEN_FastEngineFrame {
  protected:
   // `method` names the generator method in the engine's own messages, which are recorded against
-  // `source_path`, the generator's file whose messages the engine writes.
+  // `source_path`, the generator's file whose messages the engine writes. `output` holds the
+  // matrix columns of the sources in scope's block.
   TALVEN_FastEngineFrame(const WindowMappingHierarchy& h, const TALVEN_PSF_Table& table,
-                         double* output, const char* method, const char* source_path);
+                         double* output, const TALVEN_BuildScope& scope, const char* method,
+                         const char* source_path);
 
-  double* Column(ptrdiff_t c) const { return m_output + c * m_n; }
+  // The matrix column of source L1C pixel c, which must lie in the block.
+  double* Column(ptrdiff_t c) const { return m_output + (c - m_first_source) * m_n; }
+  bool HoldsSource(ptrdiff_t c) const {
+    return c >= m_first_source && c < m_first_source + m_num_sources;
+  }
   void FillOutput();
   // Divides one column by the number of detector pixels in an L1C pixel.
   void ScaleColumn(ptrdiff_t c);
@@ -31,13 +39,22 @@ class TALVEN_FastEngineFrame {
   bool ReportAllocationFailure() const;
   // Zero-fills the output and logs that the matrix is returned empty; returns false.
   bool Fail();
+  // The same for a failure of the whole request, which every block meets: only the block that
+  // logs the request's lines says so.
+  bool FailRequest();
+  // Whether the caller asked the build to stop; if so, zero-fills the output and logs that.
+  bool Cancelled();
 
   const TALVEN_PSF_Table& m_table;
   double* const m_output;
+  const TALVEN_BuildScope m_scope;
   const char* const m_method;
   const char* const m_source_path;
   const int m_bx, m_by, m_kx, m_ky;
   const ptrdiff_t m_n;
+  // L1C x-columns [m_c0, m_c1) of the sources in the block, and their flat L1C indices.
+  const int m_c0, m_c1;
+  const ptrdiff_t m_first_source, m_num_sources;
   const int m_sx, m_sy;
   std::vector<TALVEN_PSF_DisplacementPlane> m_values;
 };

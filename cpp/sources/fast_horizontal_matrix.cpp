@@ -8,11 +8,13 @@
 #include <new>
 #include <vector>
 
+#include "cpp/sources/build_scope.h"
 #include "cpp/sources/fast_engine_frame.h"
 #include "cpp/sources/fast_infield_matrix.h"
 #include "cpp/sources/generator_messages.h"
 #include "cpp/sources/psftables.h"
 #include "cpp/sources/windowbinning.h"
+#include "system/zvlog.h"
 
 // The engine's own messages are recorded against the generator file whose matrix it builds.
 static const char* const kSourcePath = "cpp/sources/talven_horizontal_deconvolution_matrix";
@@ -27,9 +29,13 @@ inline bool IsSampled(int position, int step) {
 class HorizontalEngine : public TALVEN_FastEngineFrame {
  public:
   HorizontalEngine(const WindowMappingHierarchy& h, const TALVEN_PSF_Table& table,
-                   const TALVEN_HorizontalRequest& request, double* output)
-      : TALVEN_FastEngineFrame(h, table, output, "build_horizontal_stray_light", kSourcePath),
+                   const TALVEN_HorizontalRequest& request, const TALVEN_BuildScope& scope,
+                   double* output)
+      : TALVEN_FastEngineFrame(h, table, output, scope, "build_horizontal_stray_light",
+                               kSourcePath),
         m_request(request),
+        m_left(HoldsSource(LeftTarget(0))),
+        m_right(HoldsSource(RightTarget(0))),
         m_noofx(h.m_noof.Numx()),
         m_x0(h.m_science.Ofsx() + h.m_detector.Ofsx()),
         m_y0(h.m_science.Ofsy() + h.m_detector.Ofsy()),
@@ -37,23 +43,22 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
         m_ndx(static_cast<ptrdiff_t>(m_noofx) + m_sx - 1) {}
 
   bool Run() {
+    const bool has_targets = m_left || m_right;
+    m_scope.SetTotal(has_targets ? m_ky : 0);
+    if (Cancelled()) return false;
     FillOutput();
+    if (!has_targets) return true;
     // Displacements from any NOOF source column to any science column, and between science rows.
     if (!BuildPlanes(m_dx0, m_dx0 + static_cast<int>(m_ndx) - 1, 1 - m_sy, m_sy - 1, [](int) {})) {
       return Fail();
     }
-    if (m_request.diagnostic) LogRowDiagnostics();
+    if (Cancelled()) return false;
     if (!AssembleRows()) return Fail();
+    if (Cancelled()) return false;
     return true;
   }
 
  private:
-  void LogRowDiagnostics() const {
-    for (int y = m_request.delta_ny / 2; y < m_sy; y += m_request.delta_ny) {
-      TALVEN_LogHorizontalRowProgress(y, m_sy);
-    }
-  }
-
   // Per-worker scratch: for one source row, the plane of every measured PSF summed over the
   // sampled receiver rows of each L1C row, indexed [psf][dx][L1C row].
   struct Scratch {
@@ -86,13 +91,15 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
       }
 #pragma omp for schedule(dynamic, 1)
       for (int target_row = 0; target_row < m_ky; ++target_row) {
-        if (!have_scratch) continue;
+        if (!have_scratch || m_scope.Cancelled()) continue;
         for (int y = target_row * m_by; y < (target_row + 1) * m_by && y < m_sy; ++y) {
           if (IsSampled(y, m_request.delta_ny)) ProcessSourceRow(target_row, y, &scratch);
         }
-        // Only the two target columns of this row hold light; both are complete.
-        ScaleColumn(LeftTarget(target_row));
-        if (m_kx > 1) ScaleColumn(RightTarget(target_row));
+        // Only the two target columns of this row hold light; both are complete. With one L1C
+        // column they are the same one.
+        if (m_left) ScaleColumn(LeftTarget(target_row));
+        if (m_right && m_kx > 1) ScaleColumn(RightTarget(target_row));
+        m_scope.AddFinished();
       }
     }
     return ok ? true : ReportAllocationFailure();
@@ -122,19 +129,25 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
   }
 
   void ProcessSourceRow(int target_row, int y, Scratch* scratch) {
+    if (m_request.diagnostic && m_scope.LogsRequestLines())
+      TALVEN_LogHorizontalRowProgress(y, m_sy);
     SumReceiverRows(y, scratch->rowsums.data());
     const int yn = y + m_y0;
     const int dnx = m_request.delta_nx;
     const double* vignetting_row = m_request.vignetting
                                        ? m_request.vignetting + static_cast<ptrdiff_t>(yn) * m_noofx
                                        : nullptr;
-    double* left = Column(LeftTarget(target_row));
-    double* right = Column(RightTarget(target_row));
-    for (int x = m_x0 - 1 - dnx / 2; x >= 0; x -= dnx) {
-      AddSource(x, yn, vignetting_row, scratch, left);
+    if (m_left) {
+      double* left = Column(LeftTarget(target_row));
+      for (int x = m_x0 - 1 - dnx / 2; x >= 0; x -= dnx) {
+        AddSource(x, yn, vignetting_row, scratch, left);
+      }
     }
-    for (int x = m_x0 + m_sx + dnx / 2; x < m_noofx; x += dnx) {
-      AddSource(x, yn, vignetting_row, scratch, right);
+    if (m_right) {
+      double* right = Column(RightTarget(target_row));
+      for (int x = m_x0 + m_sx + dnx / 2; x < m_noofx; x += dnx) {
+        AddSource(x, yn, vignetting_row, scratch, right);
+      }
     }
   }
 
@@ -166,6 +179,8 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
   }
 
   const TALVEN_HorizontalRequest m_request;
+  // Whether the block holds the left and the right target columns.
+  const bool m_left, m_right;
   const int m_noofx;
   // NOOF position of science pixel (0, 0).
   const int m_x0, m_y0;
@@ -192,7 +207,10 @@ bool TALVEN_FastHorizontalEngineApplies(const WindowMappingHierarchy& h,
 
 bool TALVEN_BuildHorizontalMatrixFast(const WindowMappingHierarchy& hierarchy,
                                       const TALVEN_PSF_Table& table,
-                                      const TALVEN_HorizontalRequest& request, double* output) {
-  HorizontalEngine engine(hierarchy, table, request, output);
+                                      const TALVEN_HorizontalRequest& request,
+                                      const TALVEN_BuildScope& scope, double* output) {
+  // Every line from here on is the engine's to choose, in every block.
+  zvLogThreadMute unmuted(false);
+  HorizontalEngine engine(hierarchy, table, request, scope, output);
   return engine.Run();
 }

@@ -7,11 +7,14 @@
 // sampled receiver rows of every L1C row, and then adds, per source and coefficient, one
 // contiguous run of those sums per sampled receiver column. Work is handed out by L1C row of the
 // targets: the two matrix columns a target row receives belong to it alone, so workers write
-// straight into the output and the summation order does not depend on the number of threads.
+// straight into the output and the summation order does not depend on the number of threads. A
+// block of L1C x-columns builds the target columns it holds (those of x = 0 and x = Kx - 1) and
+// leaves its other columns 0.0.
 #pragma once
 
 class WindowMappingHierarchy;
 class TALVEN_PSF_Table;
+struct TALVEN_BuildScope;
 
 struct TALVEN_HorizontalRequest {
   // NOOFy rows of NOOFx factors, or null for no vignetting.
@@ -28,9 +31,13 @@ struct TALVEN_HorizontalRequest {
 bool TALVEN_FastHorizontalEngineApplies(const WindowMappingHierarchy& hierarchy,
                                         const TALVEN_HorizontalRequest& request);
 
-// Fills output, KK x KK with the receiver's flat L1C index fastest, from the initialised
-// NOOF-window PSF table. Logs the per-row diagnostics that the element-by-element builder logs;
-// on failure logs "Return empty matrix", leaves the output all 0.0 and returns false.
+// Fills output, the matrix columns of the sources in scope's block (KK doubles each, the
+// receiver's flat L1C index fastest), from the initialised NOOF-window PSF table. Logs the per-row
+// diagnostics that the element-by-element builder logs, each as its row is processed, from the
+// block that holds column 0; on failure logs "Return empty matrix", leaves the output all 0.0 and
+// returns false. Work items are the L1C target rows, of which a block without an edge column has
+// none; a cancelled build logs so and returns false with the output all 0.0.
 bool TALVEN_BuildHorizontalMatrixFast(const WindowMappingHierarchy& hierarchy,
                                       const TALVEN_PSF_Table& table,
-                                      const TALVEN_HorizontalRequest& request, double* output);
+                                      const TALVEN_HorizontalRequest& request,
+                                      const TALVEN_BuildScope& scope, double* output);

@@ -8,11 +8,13 @@
 #include <new>
 #include <vector>
 
+#include "cpp/sources/build_scope.h"
 #include "cpp/sources/fast_engine_frame.h"
 #include "cpp/sources/generator_messages.h"
 #include "cpp/sources/psftables.h"
 #include "cpp/sources/quadratic_weights.h"
 #include "cpp/sources/windowbinning.h"
+#include "system/zvlog.h"
 
 // The engine's own messages are recorded against the generator file whose matrix it builds.
 static const char* const kSourcePath = "cpp/sources/make_psfmatrix";
@@ -48,8 +50,9 @@ inline void AddScaled(double* dst, const double* src, double w, ptrdiff_t n) {
 class InfieldEngine : public TALVEN_FastEngineFrame {
  public:
   InfieldEngine(const WindowMappingHierarchy& h, const TALVEN_PSF_Table& table,
-                const TALVEN_InfieldOptions& options, double* output)
-      : TALVEN_FastEngineFrame(h, table, output, "build_transfer_function", kSourcePath),
+                const TALVEN_InfieldOptions& options, const TALVEN_BuildScope& scope,
+                double* output)
+      : TALVEN_FastEngineFrame(h, table, output, scope, "build_transfer_function", kSourcePath),
         m_options(options),
         m_ofsx(h.m_science.Ofsx()),
         m_ofsy(h.m_science.Ofsy()),
@@ -60,6 +63,8 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
   }
 
   bool Run() {
+    m_scope.SetTotal(m_c1 - m_c0);
+    if (Cancelled()) return false;
     // Displacements from a science pixel, or a lower edge source below the window, to a science
     // pixel.
     int dy1 = m_sy - 1;
@@ -79,9 +84,12 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
         })) {
       return Fail();
     }
-    if (m_options.diagnostic) LogRowDiagnostics();
+    if (Cancelled()) return false;
     if (m_lower_edge) FindFailingLowerEdgeColumn();
-    if (!AssembleColumns() || (m_lower_edge && m_failed_column < m_kx)) return Fail();
+    if (!AssembleColumns()) return Fail();
+    if (Cancelled()) return false;
+    // Every block of a request fails with the lower edge of any column.
+    if (m_lower_edge && m_failed_column < m_kx) return FailRequest();
     return true;
   }
 
@@ -100,8 +108,10 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
   // The row-0 worker of the element-by-element builder stops at the first L1C column whose lower
   // edge sources cannot all be looked up, after logging each failure and the column. The same
   // look-ups run here, in column order, so that the same lines appear and the same columns are
-  // skipped; the matrix of such a request is then empty.
+  // skipped; the matrix of such a request is then empty. Every block looks at every column, and
+  // the block that logs the request's lines logs what the look-ups meet.
   void FindFailingLowerEdgeColumn() {
+    const zvLogThreadMute mute(!m_scope.LogsRequestLines());
     TALVEN_PSF_InterpolationCoeffs coeffs;
     for (int column = 0; column < m_kx; ++column) {
       bool column_ok = true;
@@ -119,13 +129,6 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
         m_failed_column = column;
         return;
       }
-    }
-  }
-
-  void LogRowDiagnostics() const {
-    for (int row = 0; row < m_ky; ++row) {
-      TALVEN_LogInfieldRowProgress(row, m_ky);
-      TALVEN_LogInfieldRowFirstPixel(row);
     }
   }
 
@@ -150,8 +153,11 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
         ok = false;
       }
 #pragma omp for schedule(dynamic, 1)
-      for (int column = 0; column < m_kx; ++column) {
-        if (have_scratch) ProcessL1CColumn(column, &scratch);
+      for (int column = m_c0; column < m_c1; ++column) {
+        if (have_scratch && !m_scope.Cancelled()) {
+          ProcessL1CColumn(column, &scratch);
+          m_scope.AddFinished();
+        }
       }
     }
     return ok ? true : ReportAllocationFailure();
@@ -167,6 +173,11 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
     const ptrdiff_t base = static_cast<ptrdiff_t>(column) * m_ky;
     ZeroColumn(base);
     for (int row = 0; row < m_ky; ++row) {
+      // The diagnostic lines name the rows' pixels of column 0 as it reaches them.
+      if (m_options.diagnostic && column == 0) {
+        TALVEN_LogInfieldRowProgress(row, m_ky);
+        TALVEN_LogInfieldRowFirstPixel(row);
+      }
       if (row + 1 < m_ky) ZeroColumn(base + row + 1);
       // Row 0 stops at the first failed lower edge column, as the element-by-element engine's
       // row 0 does; such a build is returned empty, but the other rows still log what they meet.
@@ -307,7 +318,10 @@ bool TALVEN_FastInfieldEngineApplies(const WindowMappingHierarchy& h) {
 
 bool TALVEN_BuildInfieldMatrixFast(const WindowMappingHierarchy& hierarchy,
                                    const TALVEN_PSF_Table& table,
-                                   const TALVEN_InfieldOptions& options, double* output) {
-  InfieldEngine engine(hierarchy, table, options, output);
+                                   const TALVEN_InfieldOptions& options,
+                                   const TALVEN_BuildScope& scope, double* output) {
+  // Every line from here on is the engine's to choose, in every block.
+  zvLogThreadMute unmuted(false);
+  InfieldEngine engine(hierarchy, table, options, scope, output);
   return engine.Run();
 }

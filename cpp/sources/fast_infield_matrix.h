@@ -10,11 +10,13 @@
 // Work is handed out by L1C column X of the source: every matrix column a source of column X
 // touches (its own, and with the quadratic scheme those of its neighbours along y, which share
 // its X) belongs to X, so workers write straight into the output without locks and each element
-// is summed in an order that does not depend on the number of threads.
+// is summed in an order that does not depend on the number of threads. For the same reason a
+// block of whole L1C columns can be built on its own, with the bits of the whole matrix.
 #pragma once
 
 class WindowMappingHierarchy;
 class TALVEN_PSF_Table;
+struct TALVEN_BuildScope;
 
 struct TALVEN_InfieldOptions {
   bool use_simpsons = true;
@@ -29,10 +31,13 @@ struct TALVEN_InfieldOptions {
 // L1C pixel that contains it. The creation entry points accept no other layout.
 bool TALVEN_FastInfieldEngineApplies(const WindowMappingHierarchy& hierarchy);
 
-// Fills output, N x N with the receiver's flat L1C index fastest, with the in-field matrix of the
-// initialised detector-window PSF table. Logs what the element-by-element builder logs for the
-// same input (per-row diagnostics, look-up failures, a failed lower edge column) and, on failure,
-// "Return empty matrix", leaves the output all 0.0 and returns false.
+// Fills output, the matrix columns of the sources in scope's block (N doubles each, the
+// receiver's flat L1C index fastest), with the in-field matrix of the initialised detector-window
+// PSF table. Logs what the element-by-element builder logs for the same input (per-row
+// diagnostics as column 0 reaches each row, look-up failures, a failed lower edge column) and, on
+// failure, "Return empty matrix", leaves the output all 0.0 and returns false. Work items are the
+// block's L1C columns; a cancelled build logs so and returns false with the output all 0.0.
 bool TALVEN_BuildInfieldMatrixFast(const WindowMappingHierarchy& hierarchy,
                                    const TALVEN_PSF_Table& table,
-                                   const TALVEN_InfieldOptions& options, double* output);
+                                   const TALVEN_InfieldOptions& options,
+                                   const TALVEN_BuildScope& scope, double* output);

@@ -131,17 +131,35 @@ bool TALVEN_DeconvolutionMatrixGenerator::CheckBuildPreconditions(zv2dArray<doub
                       "pixels",
                       method, l1c.Numy(), l1c.Numx());
     ok = false;
-  } else if (output == nullptr || output->XSize() != n || output->YSize() != n) {
+  } else if (output == nullptr || output->XSize() != n ||
+             output->YSize() != static_cast<size_t>(ScopeRows())) {
     const int nx = output != nullptr ? static_cast<int>(output->XSize()) : 0;
     const int ny = output != nullptr ? static_cast<int>(output->YSize()) : 0;
     zvLogBase::Record(zvlog_error, source_path, __LINE__,
                       "TALVEN_DeconvolutionMatrixGenerator::%s, The output matrix (%d x %d) is not "
                       "the expected size (%d x %d)",
-                      method, nx, ny, static_cast<int>(n), static_cast<int>(n));
+                      method, nx, ny, static_cast<int>(n), ScopeRows());
     ok = false;
   }
   if (!ok && output != nullptr) output->SetTo(0.0);
   return ok;
+}
+
+int TALVEN_DeconvolutionMatrixGenerator::ScopeRows() const {
+  const WindowMapping& l1c = m_hierarchy.m_l1c;
+  return static_cast<int>(m_scope.Rows(l1c.Numx(), l1c.Numy()));
+}
+
+bool TALVEN_DeconvolutionMatrixGenerator::CheckWholeMatrix(zv2dArray<double>* output,
+                                                           const char* source_path,
+                                                           const char* method) const {
+  if (m_scope.IsWhole(m_hierarchy.m_l1c.Numx())) return true;
+  zvLogBase::Record(zvlog_error, source_path, __LINE__,
+                    "TALVEN_DeconvolutionMatrixGenerator::%s, The element-by-element engine "
+                    "builds whole matrices only, not L1C columns [%d, %d)",
+                    method, m_scope.first_column, m_scope.EndColumn(m_hierarchy.m_l1c.Numx()));
+  output->SetTo(0.0);
+  return false;
 }
 
 void TALVEN_DeconvolutionMatrixGenerator::MergeThreadMatrices(zv2dArray<double>* output,

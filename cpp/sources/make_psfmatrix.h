@@ -17,6 +17,7 @@
 
 #include <vector>
 
+#include "cpp/sources/build_scope.h"
 #include "cpp/sources/psftables.h"
 #include "cpp/sources/windowbinning.h"
 #include "math/arrays/zvarraylib.h"
@@ -52,6 +53,9 @@ class TALVEN_DeconvolutionMatrixGenerator {
   bool set_option_use_simpsons(bool use);
   bool set_option_create_lower_edge_adjustment(bool create);
   void set_engine(TALVEN_MatrixEngine engine) { m_engine = engine; }
+  // Which block of source L1C columns the builds write, into an output of the block's rows, and
+  // the caller's control words. Only the fast engine builds blocks and reads the control words.
+  void set_scope(const TALVEN_BuildScope& scope) { m_scope = scope; }
 
   bool MakeDetectorPixelToL1cFlatIndexTable();
 
@@ -86,11 +90,17 @@ class TALVEN_DeconvolutionMatrixGenerator {
 
  private:
   int NumL1cPixels() const { return m_l1cindexer.FlatSize(); }
+  // Source L1C pixels in the scope's block: the output's rows.
+  int ScopeRows() const;
   // False, with errors naming `method` and recorded against `source_path`, when a build cannot
-  // run: an output matrix that is not N x N or a window hierarchy with a binning below 1. The
-  // output is then zero-filled.
+  // run: an output matrix that is not N x ScopeRows() or a window hierarchy with a binning below 1.
+  // The output is then zero-filled.
   bool CheckBuildPreconditions(zv2dArray<double>* output, const char* source_path,
                                const char* method) const;
+  // False, with an error and the output zero-filled, when the element-by-element engine would be
+  // asked for a block of the matrix.
+  bool CheckWholeMatrix(zv2dArray<double>* output, const char* source_path,
+                        const char* method) const;
   // Zero-fills the output, adds the thread matrices into it in list order when ok (freeing them
   // in every case) and scales by one over the number of detector pixels in an L1C pixel.
   void MergeThreadMatrices(zv2dArray<double>* output, MatrixList* all, bool ok) const;
@@ -107,4 +117,5 @@ class TALVEN_DeconvolutionMatrixGenerator {
   int m_lower_edge_rows_below;
   int m_lower_edge_rows_above;
   TALVEN_MatrixEngine m_engine = TALVEN_MatrixEngine::kFast;
+  TALVEN_BuildScope m_scope;
 };

@@ -7,6 +7,7 @@
 #include <initializer_list>
 
 #include "cpp/sources/make_psfmatrix.h"
+#include "cpp/sources/matrix_requests.h"
 #include "cpp/sources/windowbinning.h"
 #include "math/arrays/zvarraylib.h"
 #include "system/zvlog.h"
@@ -48,12 +49,30 @@ int Shown(int64_t value) {
   return static_cast<int>(std::clamp<int64_t>(value, INT32_MIN, INT32_MAX));
 }
 
+// The rows of the matrix that the request writes: KK, or those of the scope's block of L1C
+// columns.
+int64_t OutputRows(const TALVEN_BuildScope& scope, int KK, const WindowSpecs& w) {
+  return scope.IsWhole(w.Kx) ? KK : scope.Rows(w.Kx, w.Ky);
+}
+
 // A negative size cannot describe caller memory: it is refused like any view that fails.
-bool AttachMatrix(const char* request, zv2dArray<double>* output, double* matrix, int KK) {
-  if (KK >= 0 && output->Attach(KK, KK, matrix)) return true;
+bool AttachMatrix(const char* request, zv2dArray<double>* output, double* matrix, int KK,
+                  int64_t rows) {
+  if (KK >= 0 && rows >= 0 && FitsInt32(rows) && output->Attach(KK, rows, matrix)) return true;
   zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
                     "%s, Error attaching to the (%d, %d) input convolution matrix storage", request,
-                    KK, KK);
+                    Shown(rows), KK);
+  return false;
+}
+
+bool CheckScope(const char* request, const TALVEN_BuildScope& scope, const WindowSpecs& w) {
+  const int end = scope.EndColumn(w.Kx);
+  if (scope.IsWhole(w.Kx) || (scope.first_column >= 0 && scope.first_column < end && end <= w.Kx)) {
+    return true;
+  }
+  zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
+                    "%s, The L1C columns [%d, %d) are not a block of the %d L1C columns", request,
+                    scope.first_column, end, w.Kx);
   return false;
 }
 
@@ -184,12 +203,31 @@ struct PsfTableViews {
   }
 };
 
+// The calling thread's OpenMP settings, put back when the request asks for it.
+class OpenMPSettings {
+ public:
+  explicit OpenMPSettings(bool restore)
+      : m_restore(restore), m_dynamic(omp_get_dynamic()), m_threads(omp_get_max_threads()) {}
+  ~OpenMPSettings() {
+    if (!m_restore) return;
+    omp_set_dynamic(m_dynamic);
+    omp_set_num_threads(m_threads);
+  }
+  OpenMPSettings(const OpenMPSettings&) = delete;
+  OpenMPSettings& operator=(const OpenMPSettings&) = delete;
+
+ private:
+  const bool m_restore;
+  const int m_dynamic;
+  const int m_threads;
+};
+
 // Both requests log the version and the thread limit once the generator exists.
-void SetUpOpenMP(const char* request) {
+void SetUpOpenMP(const char* request, const TALVEN_RequestSettings& settings) {
   omp_set_dynamic(0);
-  if (g_maxthreads > 0) omp_set_num_threads(g_maxthreads);
+  if (settings.threads > 0) omp_set_num_threads(settings.threads);
   zvLogBase::Record(zvlog_info, kSourcePath, __LINE__, "%s, Version [%s]", request,
-                    g_versionstr.c_str());
+                    settings.version.c_str());
   zvLogBase::Record(zvlog_info, kSourcePath, __LINE__,
                     "%s, Processing with a maximum of %d threads", request, omp_get_max_threads());
 }
@@ -226,6 +264,18 @@ void talvendll_set_diagnostic(int flag) { g_diagnosticonly = (flag != 0); }
 
 void talvendll_set_numthreads(int count) { g_maxthreads = count; }
 
+TALVEN_RequestSettings TALVEN_SettingsFromGlobals() {
+  TALVEN_RequestSettings settings;
+  settings.use_simpsons = g_use_simspons_interpolation;
+  settings.lower_edge = g_create_lower_edge_adjustment;
+  settings.rows_below = g_rows_below_bottom_edge;
+  settings.rows_above = g_rows_above_bottom_edge;
+  settings.diagnostic = g_diagnosticonly;
+  settings.threads = g_maxthreads;
+  settings.version = g_versionstr;
+  return settings;
+}
+
 bool talvendll_create_deconvolution_matrix(
     double* matrix, int KK, const double** psfarraypointers, int M, int psf_Nx, int psf_Ny,
     double* psf_location2D, int numpsf, int numcentres_mustbe3, double* psf_interp_coeffs3D,
@@ -234,12 +284,49 @@ bool talvendll_create_deconvolution_matrix(
     int num_interp_indices2, int FULLCONVx, int FULLCONVy, int NOFSx, int NOFSy, int NOOFx,
     int NOOFy, int DOFSx, int DOFSy, int Dx, int Dy, int SOFSx, int SOFSy, int Sx, int Sy,
     int LBINx, int LBINy, int Lx, int Ly, int KBINx, int KBINy, int Kx, int Ky) {
+  return TALVEN_CreateInfieldMatrix(
+      TALVEN_SettingsFromGlobals(), matrix, KK, psfarraypointers, M, psf_Nx, psf_Ny, psf_location2D,
+      numpsf, numcentres_mustbe3, psf_interp_coeffs3D, num_interp_coeffs0, num_interp_coeffs1,
+      num_interp_coeffs2, psf_interp_indices3D, num_interp_indices0, num_interp_indices1,
+      num_interp_indices2, FULLCONVx, FULLCONVy, NOFSx, NOFSy, NOOFx, NOOFy, DOFSx, DOFSy, Dx, Dy,
+      SOFSx, SOFSy, Sx, Sy, LBINx, LBINy, Lx, Ly, KBINx, KBINy, Kx, Ky);
+}
+
+bool talvendll_create_horizontal_stray_light_matrix(
+    double* matrix, int KK, double* vignettingarray, int Vnx, int Vny,
+    const double** psfarraypointers, int M, int psf_Nx, int psf_Ny, double* psf_location2D,
+    int numpsf, int numcentres_mustbe3, double* psf_interp_coeffs3D, int num_interp_coeffs0,
+    int num_interp_coeffs1, int num_interp_coeffs2, int* psf_interp_indices3D,
+    int num_interp_indices0, int num_interp_indices1, int num_interp_indices2, int FULLCONVx,
+    int FULLCONVy, int NOFSx, int NOFSy, int NOOFx, int NOOFy, int DOFSx, int DOFSy, int Dx, int Dy,
+    int SOFSx, int SOFSy, int Sx, int Sy, int LBINx, int LBINy, int Lx, int Ly, int KBINx,
+    int KBINy, int Kx, int Ky, int delta_nx, int delta_ny, int delta_sx, int delta_sy) {
+  return TALVEN_CreateHorizontalMatrix(
+      TALVEN_SettingsFromGlobals(), matrix, KK, vignettingarray, Vnx, Vny, psfarraypointers, M,
+      psf_Nx, psf_Ny, psf_location2D, numpsf, numcentres_mustbe3, psf_interp_coeffs3D,
+      num_interp_coeffs0, num_interp_coeffs1, num_interp_coeffs2, psf_interp_indices3D,
+      num_interp_indices0, num_interp_indices1, num_interp_indices2, FULLCONVx, FULLCONVy, NOFSx,
+      NOFSy, NOOFx, NOOFy, DOFSx, DOFSy, Dx, Dy, SOFSx, SOFSy, Sx, Sy, LBINx, LBINy, Lx, Ly, KBINx,
+      KBINy, Kx, Ky, delta_nx, delta_ny, delta_sx, delta_sy);
+}
+
+bool TALVEN_CreateInfieldMatrix(
+    const TALVEN_RequestSettings& settings, double* matrix, int KK, const double** psfarraypointers,
+    int M, int psf_Nx, int psf_Ny, double* psf_location2D, int numpsf, int numcentres_mustbe3,
+    double* psf_interp_coeffs3D, int num_interp_coeffs0, int num_interp_coeffs1,
+    int num_interp_coeffs2, int* psf_interp_indices3D, int num_interp_indices0,
+    int num_interp_indices1, int num_interp_indices2, int FULLCONVx, int FULLCONVy, int NOFSx,
+    int NOFSy, int NOOFx, int NOOFy, int DOFSx, int DOFSy, int Dx, int Dy, int SOFSx, int SOFSy,
+    int Sx, int Sy, int LBINx, int LBINy, int Lx, int Ly, int KBINx, int KBINy, int Kx, int Ky) {
   const WindowSpecs w{FULLCONVx, FULLCONVy, NOFSx, NOFSy, NOOFx, NOOFy, DOFSx, DOFSy,
                       Dx,        Dy,        SOFSx, SOFSy, Sx,    Sy,    LBINx, LBINy,
                       Lx,        Ly,        KBINx, KBINy, Kx,    Ky};
+  const TALVEN_BuildScope& scope = settings.scope;
+  const zvLogThreadMute mute(!scope.LogsRequestLines());
+  const OpenMPSettings openmp(settings.restore_openmp);
   // Every check runs, so that each problem gets its own line.
   zv2dArray<double> output;
-  const bool attached = AttachMatrix(kInfield, &output, matrix, KK);
+  const bool attached = AttachMatrix(kInfield, &output, matrix, KK, OutputRows(scope, KK, w));
   bool ok = attached;
   if (psf_Nx < Sx || psf_Ny < Sy) {
     zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
@@ -287,14 +374,15 @@ bool talvendll_create_deconvolution_matrix(
                                    {"Ky", Ky}}) &&
        ok;
   ok = CheckWindowsUsable(kInfield, w, numcentres_mustbe3) && ok;
+  ok = CheckScope(kInfield, scope, w) && ok;
   // The lower edge correction takes its source rows from the detector rows below the science
   // window, where the PSF tables must have entries.
-  if (g_create_lower_edge_adjustment && g_rows_below_bottom_edge > SOFSy) {
+  if (settings.lower_edge && settings.rows_below > SOFSy) {
     zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
                       "talvendll_create_deconvolution_matrix, The lower edge correction needs %d "
                       "detector rows below the science window (option lower_edge_rows_below) but "
                       "the detector window has %d",
-                      g_rows_below_bottom_edge, SOFSy);
+                      settings.rows_below, SOFSy);
     ok = false;
   }
 
@@ -304,13 +392,15 @@ bool talvendll_create_deconvolution_matrix(
                           psf_interp_indices3D, num_interp_indices0, num_interp_indices1,
                           num_interp_indices2);
   if (ok) {
+    // The generator views the caller's storage only when it is the whole matrix.
     TALVEN_DeconvolutionMatrixGenerator generator(
         FULLCONVx, FULLCONVy, NOFSx, NOFSy, NOOFx, NOOFy, DOFSx, DOFSy, Dx, Dy, SOFSx, SOFSy, Sx,
-        Sy, LBINx, LBINy, Lx, Ly, KBINx, KBINy, Kx, Ky, matrix, KK, g_diagnosticonly,
-        g_rows_below_bottom_edge, g_rows_above_bottom_edge);
-    generator.set_option_create_lower_edge_adjustment(g_create_lower_edge_adjustment);
-    generator.set_option_use_simpsons(g_use_simspons_interpolation);
-    SetUpOpenMP(kInfield);
+        Sy, LBINx, LBINy, Lx, Ly, KBINx, KBINy, Kx, Ky, scope.IsWhole(Kx) ? matrix : nullptr, KK,
+        settings.diagnostic, settings.rows_below, settings.rows_above);
+    generator.set_option_create_lower_edge_adjustment(settings.lower_edge);
+    generator.set_option_use_simpsons(settings.use_simpsons);
+    generator.set_scope(scope);
+    SetUpOpenMP(kInfield, settings);
     ok = generator.PSF_Table().Initialize(
              psfarraypointers, M, psf_Nx, psf_Ny, WindowMappingType::WINDOW_DETECTOR,
              generator.WindowHierachy(), views.locations, views.coefficients, views.indices) &&
@@ -332,18 +422,22 @@ bool talvendll_create_deconvolution_matrix(
   return false;
 }
 
-bool talvendll_create_horizontal_stray_light_matrix(
-    double* matrix, int KK, double* vignettingarray, int Vnx, int Vny,
-    const double** psfarraypointers, int M, int psf_Nx, int psf_Ny, double* psf_location2D,
-    int numpsf, int numcentres_mustbe3, double* psf_interp_coeffs3D, int num_interp_coeffs0,
-    int num_interp_coeffs1, int num_interp_coeffs2, int* psf_interp_indices3D,
-    int num_interp_indices0, int num_interp_indices1, int num_interp_indices2, int FULLCONVx,
-    int FULLCONVy, int NOFSx, int NOFSy, int NOOFx, int NOOFy, int DOFSx, int DOFSy, int Dx, int Dy,
-    int SOFSx, int SOFSy, int Sx, int Sy, int LBINx, int LBINy, int Lx, int Ly, int KBINx,
-    int KBINy, int Kx, int Ky, int delta_nx, int delta_ny, int delta_sx, int delta_sy) {
+bool TALVEN_CreateHorizontalMatrix(
+    const TALVEN_RequestSettings& settings, double* matrix, int KK, double* vignettingarray,
+    int Vnx, int Vny, const double** psfarraypointers, int M, int psf_Nx, int psf_Ny,
+    double* psf_location2D, int numpsf, int numcentres_mustbe3, double* psf_interp_coeffs3D,
+    int num_interp_coeffs0, int num_interp_coeffs1, int num_interp_coeffs2,
+    int* psf_interp_indices3D, int num_interp_indices0, int num_interp_indices1,
+    int num_interp_indices2, int FULLCONVx, int FULLCONVy, int NOFSx, int NOFSy, int NOOFx,
+    int NOOFy, int DOFSx, int DOFSy, int Dx, int Dy, int SOFSx, int SOFSy, int Sx, int Sy,
+    int LBINx, int LBINy, int Lx, int Ly, int KBINx, int KBINy, int Kx, int Ky, int delta_nx,
+    int delta_ny, int delta_sx, int delta_sy) {
   const WindowSpecs w{FULLCONVx, FULLCONVy, NOFSx, NOFSy, NOOFx, NOOFy, DOFSx, DOFSy,
                       Dx,        Dy,        SOFSx, SOFSy, Sx,    Sy,    LBINx, LBINy,
                       Lx,        Ly,        KBINx, KBINy, Kx,    Ky};
+  const TALVEN_BuildScope& scope = settings.scope;
+  const zvLogThreadMute mute(!scope.LogsRequestLines());
+  const OpenMPSettings openmp(settings.restore_openmp);
   // Every check runs, so that each problem gets its own line. An empty (0 x 0) vignetting array
   // asks for no vignetting.
   zv2dArray<double> vignetting;
@@ -355,7 +449,7 @@ bool talvendll_create_horizontal_stray_light_matrix(
                       Vnx, Vny);
   }
   zv2dArray<double> output;
-  const bool attached = AttachMatrix(kHorizontal, &output, matrix, KK);
+  const bool attached = AttachMatrix(kHorizontal, &output, matrix, KK, OutputRows(scope, KK, w));
   ok = attached && ok;
   if (psf_Nx < Sx || psf_Ny < Sy) {
     zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
@@ -408,6 +502,7 @@ bool talvendll_create_horizontal_stray_light_matrix(
                                       {"Ky", Ky}}) &&
        ok;
   ok = CheckWindowsUsable(kHorizontal, w, numcentres_mustbe3) && ok;
+  ok = CheckScope(kHorizontal, scope, w) && ok;
   // The sources are NOOF pixels in the rows of the science window, and the vignetting rows are
   // read at those rows.
   const int64_t science_noof_x = static_cast<int64_t>(DOFSx) + SOFSx;
@@ -442,8 +537,10 @@ bool talvendll_create_horizontal_stray_light_matrix(
     // The named options tune the in-field matrix only: fixed row counts, default options.
     TALVEN_DeconvolutionMatrixGenerator generator(
         FULLCONVx, FULLCONVy, NOFSx, NOFSy, NOOFx, NOOFy, DOFSx, DOFSy, Dx, Dy, SOFSx, SOFSy, Sx,
-        Sy, LBINx, LBINy, Lx, Ly, KBINx, KBINy, Kx, Ky, matrix, KK, g_diagnosticonly, 42, 42);
-    SetUpOpenMP(kHorizontal);
+        Sy, LBINx, LBINy, Lx, Ly, KBINx, KBINy, Kx, Ky, scope.IsWhole(Kx) ? matrix : nullptr, KK,
+        settings.diagnostic, 42, 42);
+    generator.set_scope(scope);
+    SetUpOpenMP(kHorizontal, settings);
     ok = generator.PSF_Table().Initialize(
              psfarraypointers, M, psf_Nx, psf_Ny, WindowMappingType::WINDOW_NOOF,
              generator.WindowHierachy(), views.locations, views.coefficients, views.indices) &&

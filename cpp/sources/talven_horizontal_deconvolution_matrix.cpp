@@ -102,9 +102,10 @@ bool TALVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light(
   request.diagnostic = m_diagnostic;
   if (m_engine == TALVEN_MatrixEngine::kFast &&
       TALVEN_FastHorizontalEngineApplies(m_hierarchy, request)) {
-    return TALVEN_BuildHorizontalMatrixFast(m_hierarchy, m_psftable, request,
+    return TALVEN_BuildHorizontalMatrixFast(m_hierarchy, m_psftable, request, m_scope,
                                             output->UnsafeArrayBasePtr());
   }
+  if (!CheckWholeMatrix(output, kSourcePath, "build_horizontal_stray_light")) return false;
 
   const int x0 = origin.x;
   const int x1 = origin.x + science.Numx();

@@ -41,9 +41,10 @@ bool TALVEN_DeconvolutionMatrixGenerator::build_transfer_function(zv2dArray<doub
     options.rows_below = m_lower_edge_rows_below;
     options.rows_above = m_lower_edge_rows_above;
     options.diagnostic = m_diagnostic;
-    return TALVEN_BuildInfieldMatrixFast(m_hierarchy, m_psftable, options,
+    return TALVEN_BuildInfieldMatrixFast(m_hierarchy, m_psftable, options, m_scope,
                                          output->UnsafeArrayBasePtr());
   }
+  if (!CheckWholeMatrix(output, kSourcePath, "build_transfer_function")) return false;
 
   MatrixList thread_matrices;
   // Workers only ever clear the flag.

@@ -1,0 +1,46 @@
+// NumPy arguments of the module's functions, converted the way a wrapper generated with NumPy's
+// SWIG typemaps (numpy.i) converts them, exception texts included.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+// NumPy 1.20 (C-API version 14) or later at run time; built against the NumPy 2 headers, whose
+// import falls back from numpy._core to numpy.core for NumPy 1.x. One API table serves all the
+// module's files; the file that defines CORVANE_IMPORTS_NUMPY holds it and imports it.
+#define NPY_NO_DEPRECATED_API NPY_1_20_API_VERSION
+#define NPY_TARGET_VERSION NPY_1_20_API_VERSION
+#define PY_ARRAY_UNIQUE_SYMBOL corvane_numpy_api
+#ifndef CORVANE_IMPORTS_NUMPY
+#define NO_IMPORT_ARRAY
+#endif
+#include <numpy/arrayobject.h>
+
+static_assert(sizeof(int) == 4, "NPY_INT must be the library's 32-bit int");
+
+// An input array: a C-contiguous, native-order array of the element type, either the caller's
+// object itself or a temporary copy, released with this object.
+class InputArray {
+ public:
+  InputArray() = default;
+  InputArray(const InputArray&) = delete;
+  InputArray& operator=(const InputArray&) = delete;
+  ~InputArray() { Py_XDECREF(m_array); }
+
+  // False, with a Python exception set, when the object cannot be converted or has another
+  // number of dimensions or a dimension that does not fit a 32-bit int.
+  bool Convert(PyObject* object, int typenum, int ndims);
+
+  template <typename T>
+  T* Data() const {
+    return static_cast<T*>(PyArray_DATA(m_array));
+  }
+  int Dim(int i) const { return static_cast<int>(PyArray_DIM(m_array, i)); }
+
+ private:
+  PyArrayObject* m_array = nullptr;
+};
+
+// An array written in place: never converted, so every mismatch (type, dimensions, layout, byte
+// order, read-only) is a TypeError; null then.
+PyArrayObject* OutputArray(PyObject* object, int typenum = NPY_DOUBLE, int ndims = 2);
