@@ -28,6 +28,7 @@ class TALVEN_FastEngineFrame {
   bool HoldsSource(ptrdiff_t c) const {
     return c >= m_first_source && c < m_first_source + m_num_sources;
   }
+  // Sets the output to 0.0, writing only the columns that hold anything else.
   void FillOutput();
   // Divides one column by the number of detector pixels in an L1C pixel.
   void ScaleColumn(ptrdiff_t c);

@@ -109,9 +109,9 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
   // edge sources cannot all be looked up, after logging each failure and the column. The same
   // look-ups run here, in column order, so that the same lines appear and the same columns are
   // skipped; the matrix of such a request is then empty. Every block looks at every column, and
-  // the block that logs the request's lines logs them.
+  // the block that logs the request's lines logs what the look-ups meet.
   void FindFailingLowerEdgeColumn() {
-    const bool log = m_scope.LogsRequestLines();
+    const zvLogThreadMute mute(!m_scope.LogsRequestLines());
     TALVEN_PSF_InterpolationCoeffs coeffs;
     for (int column = 0; column < m_kx; ++column) {
       bool column_ok = true;
@@ -119,13 +119,13 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
         for (int k = -m_rows_below; k < 0; ++k) {
           const Coords source = LowerEdgeSource(column, i, k);
           if (!m_table.GetInterpolationCoefficientsForNewPSFCentre(source, &coeffs)) {
-            if (log) TALVEN_LogBottomEdgeLookUpFailure(source);
+            TALVEN_LogBottomEdgeLookUpFailure(source);
             column_ok = false;
           }
         }
       }
       if (!column_ok) {
-        if (log) TALVEN_LogBottomEdgeColumnFailure(column);
+        TALVEN_LogBottomEdgeColumnFailure(column);
         m_failed_column = column;
         return;
       }

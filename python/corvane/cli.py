@@ -14,7 +14,7 @@ import numpy as np
 from . import __version__
 from .build import horizontal_matrix, infield_matrix
 from .errors import BuildError
-from .files import load, save
+from .files import open_store, save
 from .instrument import Instrument
 from .windows import Windows
 
@@ -70,10 +70,8 @@ def build_command(options: argparse.Namespace) -> int:
 
 
 def info_command(options: argparse.Namespace) -> int:
-    import zarr
-
-    stored = load(options.store, lazy=True)
-    array = zarr.open_array(options.store, mode="r")
+    stored = open_store(options.store)
+    array = stored.matrix
     kk = array.shape[0]
     print(f"{options.store}: {KIND_NAMES.get(stored.kind, stored.kind)}, {kk} x {kk} float64")
     compressors = ", ".join(type(c).__name__ for c in array.compressors) or "none"

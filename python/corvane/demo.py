@@ -50,14 +50,14 @@ def run(plot: Optional[str] = "corvane_demo.png", threads: Optional[int] = None)
     start = time.perf_counter()
     infield = infield_matrix(instrument, windows, threads=threads)
     sums = infield.sum(axis=1)
-    print(f"in-field convolution matrix: {w.kk} x {w.kk} in {time.perf_counter() - start:.2f} s; "
+    print(f"in-field convolution matrix: {w.kk} x {w.kk} in {time.perf_counter() - start:.3f} s; "
           f"the light of one source pixel (a row sum) ranges from {sums.min():.4f} to "
           f"{sums.max():.4f}")
     start = time.perf_counter()
     horizontal = horizontal_matrix(instrument, windows, threads=threads)
     edges = np.count_nonzero(horizontal.any(axis=1))
     print(f"horizontal stray-light matrix: {w.kk} x {w.kk} in "
-          f"{time.perf_counter() - start:.2f} s; {edges} edge pixels receive light from beside "
+          f"{time.perf_counter() - start:.3f} s; {edges} edge pixels receive light from beside "
           f"the window, at most {horizontal.sum(axis=1).max():.2e} of their radiance")
 
     operator = Operator(infield, windows.l1c_shape, horizontal=horizontal)

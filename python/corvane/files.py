@@ -27,7 +27,7 @@ class StoredMatrix:
 
     Attributes
     ----------
-    matrix : numpy.ndarray or dask.array.Array, shape (KK, KK)
+    matrix : numpy.ndarray, dask.array.Array or zarr.Array, shape (KK, KK)
         Rows the source L1C pixels, columns the receivers.
     kind : str
         ``"infield"`` or ``"horizontal"``.
@@ -131,20 +131,35 @@ def load(path: PathLike, *, lazy: bool = False) -> StoredMatrix:
     StoredMatrix
         The matrix, bit for bit as it was saved, and its attributes.
     """
+    stored = open_store(path)
+    if not lazy:
+        return dataclasses.replace(stored, matrix=stored.matrix[...])
+    try:
+        import dask.array
+    except ImportError as error:
+        raise ImportError("load(lazy=True) needs Dask: pip install 'corvane[dask]'") from error
+    return dataclasses.replace(stored, matrix=dask.array.from_zarr(stored.matrix))
+
+
+def open_store(path: PathLike) -> StoredMatrix:
+    """Open a store written by `save` without reading the matrix.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The store.
+
+    Returns
+    -------
+    StoredMatrix
+        Its ``matrix`` is the read-only ``zarr.Array``, which reads the chunks a slice needs.
+    """
     import zarr
 
     stored = zarr.open_array(os.fspath(path), mode="r")
     attrs: Dict[str, Any] = dict(stored.attrs.asdict())
-    if lazy:
-        try:
-            import dask.array
-        except ImportError as error:
-            raise ImportError("load(lazy=True) needs Dask: pip install dask") from error
-        matrix = dask.array.from_zarr(stored)
-    else:
-        matrix = stored[...]
     windows = None if attrs["windows"] is None else Windows(**attrs["windows"])
-    return StoredMatrix(matrix=matrix, kind=attrs["kind"], windows=windows,
+    return StoredMatrix(matrix=stored, kind=attrs["kind"], windows=windows,
                         options=attrs["options"], version=attrs["version"],
                         created=attrs["created"], inputs=attrs["inputs"])
 

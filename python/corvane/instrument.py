@@ -182,6 +182,12 @@ class Instrument:
             return np.zeros((0, 0))
         return np.ascontiguousarray(self.vignetting.T).reshape(self.vignetting.shape)
 
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        # An unpickled array is writeable again.
+        self.__dict__.update(state)
+        for array in self.arrays().values():
+            array.setflags(write=False)
+
     def __eq__(self, other: Any) -> bool:
         if not isinstance(other, Instrument):
             return NotImplemented

@@ -2,6 +2,7 @@
 refused input, and instrument files."""
 
 import dataclasses
+import pickle
 import re
 
 import numpy as np
@@ -139,6 +140,9 @@ def test_instrument_keeps_read_only_copies(parts):
         assert not array.flags.writeable and array.flags.c_contiguous
     with pytest.raises(ValueError):
         instrument.psfs[0, 0, 0] = 1.0
+    copy = pickle.loads(pickle.dumps(instrument))
+    assert copy == instrument
+    assert not any(array.flags.writeable for array in copy.arrays().values())
 
 
 @pytest.mark.parametrize("vignetting", [False, True])

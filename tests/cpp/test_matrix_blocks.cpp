@@ -1,0 +1,296 @@
+// Requests with explicit settings built in blocks of whole L1C x-columns: every block holds the
+// bits of the same rows of the whole matrix, the blocks of a request log together what the whole
+// request logs, and the control words report progress and stop a build.
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "capture_log.h"
+#include "cpp/sources/matrix_requests.h"
+#include "matrix_test_problem.h"
+
+namespace {
+
+// One instrument with both PSF tables, and its two requests for any settings.
+struct Instrument {
+  explicit Instrument(int kx) : w(MakeWindows(kx, 3, 2, 1, 1, 2, 3, 4)) {
+    const std::vector<std::pair<double, double>> centres = {{4.5, 3.5}, {7.25, 9.5}, {8.5, 5.75}};
+    detector = MakeRandomPsfs(11, w.Dy + 2, w.Dx + 2, centres, w.Dx, w.Dy, 3);
+    noof = MakeRandomPsfs(12, w.NOOFy, w.NOOFx, centres, w.NOOFx, w.NOOFy, 3);
+  }
+
+  static std::vector<const double*> Pointers(const TestPsfs& p) {
+    std::vector<const double*> pointers;
+    for (const auto& s : p.samples) pointers.push_back(s.data());
+    return pointers;
+  }
+
+  bool Infield(const TALVEN_RequestSettings& s, std::vector<double>* matrix) {
+    TestPsfs& p = detector;
+    std::vector<const double*> pointers = Pointers(p);
+    const int m = static_cast<int>(pointers.size());
+    return TALVEN_CreateInfieldMatrix(
+        s, matrix->data(), w.N(), pointers.data(), m, p.columns, p.rows, p.locations.data(), m, 3,
+        p.coefficients.data(), p.table_nx, p.table_ny, p.ncoef, p.indices.data(), p.table_nx,
+        p.table_ny, p.ncoef, w.FULLCONVx, w.FULLCONVy, w.NOFSx, w.NOFSy, w.NOOFx, w.NOOFy, w.DOFSx,
+        w.DOFSy, w.Dx, w.Dy, w.SOFSx, w.SOFSy, w.Sx, w.Sy, w.LBINx, w.LBINy, w.Lx, w.Ly, w.KBINx,
+        w.KBINy, w.Kx, w.Ky);
+  }
+
+  bool Horizontal(const TALVEN_RequestSettings& s, const HorizontalSteps& d,
+                  std::vector<double>* matrix) {
+    TestPsfs& p = noof;
+    std::vector<const double*> pointers = Pointers(p);
+    const int m = static_cast<int>(pointers.size());
+    const int vx = vignetting.empty() ? 0 : w.NOOFx;
+    const int vy = vignetting.empty() ? 0 : w.NOOFy;
+    return TALVEN_CreateHorizontalMatrix(
+        s, matrix->data(), w.N(), vignetting.data(), vx, vy, pointers.data(), m, p.columns, p.rows,
+        p.locations.data(), m, 3, p.coefficients.data(), p.table_nx, p.table_ny, p.ncoef,
+        p.indices.data(), p.table_nx, p.table_ny, p.ncoef, w.FULLCONVx, w.FULLCONVy, w.NOFSx,
+        w.NOFSy, w.NOOFx, w.NOOFy, w.DOFSx, w.DOFSy, w.Dx, w.Dy, w.SOFSx, w.SOFSy, w.Sx, w.Sy,
+        w.LBINx, w.LBINy, w.Lx, w.Ly, w.KBINx, w.KBINy, w.Kx, w.Ky, d.nx, d.ny, d.sx, d.sy);
+  }
+
+  TestWindows w;
+  TestPsfs detector, noof;
+  std::vector<double> vignetting;  // NOOFy rows of NOOFx factors, or empty
+};
+
+bool AllZero(const std::vector<double>& v) {
+  return std::all_of(v.begin(), v.end(), [](double x) { return x == 0.0; });
+}
+
+std::vector<std::string> Sorted(std::vector<std::string> lines) {
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+// One call: its result, its output (starting from a non-zero pattern) and its log lines.
+struct Call {
+  bool ok = false;
+  std::vector<double> matrix;
+  std::vector<std::string> lines;
+};
+
+struct BlockCase {
+  const char* name;
+  bool horizontal;
+  TALVEN_RequestSettings settings;
+  HorizontalSteps steps;
+  bool vignetting;
+  bool refused;  // the request fails its checks
+};
+
+TALVEN_RequestSettings Options(bool simpson, bool lower_edge, int below, int above) {
+  TALVEN_RequestSettings s;
+  s.use_simpsons = simpson;
+  s.lower_edge = lower_edge;
+  s.rows_below = below;
+  s.rows_above = above;
+  s.diagnostic = true;
+  s.threads = 2;
+  s.version = "blocks";
+  return s;
+}
+
+class Blocks : public ::testing::TestWithParam<BlockCase> {
+ protected:
+  Call Run(Instrument& inst, int c0, int c1) {
+    const BlockCase& c = GetParam();
+    TALVEN_RequestSettings s = c.settings;
+    s.scope.first_column = c0;
+    s.scope.end_column = c1;
+    Call call;
+    call.matrix.assign(static_cast<size_t>(c1 - c0) * inst.w.Ky * inst.w.N(), 7.0);
+    CaptureLog log;
+    call.ok =
+        c.horizontal ? inst.Horizontal(s, c.steps, &call.matrix) : inst.Infield(s, &call.matrix);
+    call.lines = log.lines();
+    return call;
+  }
+};
+
+TEST_P(Blocks, EqualTheRowsOfTheWholeMatrixAndLogWhatItLogs) {
+  const BlockCase& c = GetParam();
+  Instrument inst(5);
+  if (c.vignetting) {
+    for (int i = 0; i < inst.w.NOOFx * inst.w.NOOFy; ++i) inst.vignetting.push_back(0.5 + i % 7);
+  }
+  const int kx = inst.w.Kx;
+  const Call whole = Run(inst, 0, kx);
+  ASSERT_EQ(whole.ok, !c.refused);
+  ASSERT_EQ(AllZero(whole.matrix), c.refused);
+  const size_t column_size = static_cast<size_t>(inst.w.Ky) * inst.w.N();
+  const std::vector<std::vector<std::pair<int, int>>> splits = {
+      {{0, 1}, {1, 3}, {3, kx}}, {{0, 1}, {1, 2}, {2, 3}, {3, 4}, {4, kx}}, {{0, 4}, {4, kx}}};
+  for (const auto& split : splits) {
+    std::vector<std::string> lines;
+    for (const auto& [c0, c1] : split) {
+      SCOPED_TRACE(::testing::Message() << "columns [" << c0 << ", " << c1 << ")");
+      const Call block = Run(inst, c0, c1);
+      EXPECT_EQ(block.ok, whole.ok);
+      ASSERT_EQ(block.matrix.size(), (c1 - c0) * column_size);
+      EXPECT_EQ(std::memcmp(block.matrix.data(), whole.matrix.data() + c0 * column_size,
+                            block.matrix.size() * sizeof(double)),
+                0);
+      lines.insert(lines.end(), block.lines.begin(), block.lines.end());
+    }
+    EXPECT_EQ(Sorted(lines), Sorted(whole.lines));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SchemesLowerEdgeVignettingAndSteps, Blocks,
+    ::testing::Values(
+        BlockCase{"midpoint", false, Options(false, false, 0, 0), {}, false, false},
+        BlockCase{"quadratic", false, Options(true, false, 0, 0), {}, false, false},
+        BlockCase{"midpoint_lower_edge", false, Options(false, true, 2, 3), {}, false, false},
+        BlockCase{"quadratic_lower_edge", false, Options(true, true, 3, 2), {}, false, false},
+        // More rows below the edge than the detector window has: the checks fail.
+        BlockCase{"lower_edge_refused", false, Options(true, true, 4, 2), {}, false, true},
+        BlockCase{"horizontal", true, Options(true, true, 42, 42), {}, false, false},
+        BlockCase{"horizontal_vignetting_steps",
+                  true,
+                  Options(true, true, 42, 42),
+                  {3, 2, 2, 1},
+                  true,
+                  false}),
+    [](const ::testing::TestParamInfo<BlockCase>& info) { return info.param.name; });
+
+// A generator run on a PSF table that a test may change after set-up, its output a block.
+class GeneratorBlocks : public ::testing::Test {
+ protected:
+  GeneratorBlocks() : inst(5) {}
+
+  Call Run(int c0, int c1) {
+    const TestWindows& w = inst.w;
+    Call call;
+    call.matrix.assign(static_cast<size_t>(c1 - c0) * w.Ky * w.N(), 7.0);
+    CaptureLog log;
+    GeneratorOptions o;
+    o.simpson = true;
+    o.lower_edge = true;
+    o.rows_below = 2;
+    o.rows_above = 2;
+    auto g = NewGenerator(w, nullptr, 0, o);
+    g->set_option_use_simpsons(true);
+    TALVEN_BuildScope scope;
+    scope.first_column = c0;
+    scope.end_column = c1;
+    g->set_scope(scope);
+    PsfViews views(inst.detector);
+    zv2dArray<double> output(w.N(), (c1 - c0) * w.Ky, call.matrix.data());
+    call.ok = views.Initialize(g.get(), inst.detector, WindowMappingType::WINDOW_DETECTOR);
+    for (const auto& [position, index] : corrupt) inst.detector.indices[position] = index;
+    call.ok = call.ok && g->build_transfer_function(&output);
+    for (const auto& [position, index] : corrupt) inst.detector.indices[position] = 0;
+    // The errors and warnings: the set-up's lines come from every block here, as the request
+    // mutes them in all but the block of column 0.
+    for (const std::string& line : log.lines()) {
+      if (line.rfind("INFO", 0) != 0) call.lines.push_back(line);
+    }
+    return call;
+  }
+
+  Instrument inst;
+  // Table entries set to a PSF number that does not exist once the table has checked them, so
+  // that the look-ups of single pixels fail.
+  std::vector<std::pair<int, int>> corrupt;
+};
+
+TEST_F(GeneratorBlocks, LookUpFailuresAndALowerEdgeFailingInALaterColumnFailEveryBlock) {
+  const TestWindows& w = inst.w;
+  // A lower edge source of L1C column 3, and a science pixel of L1C pixel (1, 2).
+  corrupt = {{inst.detector.Position(0, w.SOFSx + 3 * w.Binx() + 1, w.SOFSy - 1), 99},
+             {inst.detector.Position(0, w.SOFSx + 1 * w.Binx(), w.SOFSy + 2 * w.Biny()), 99}};
+  inst.detector.coefficients[corrupt[0].first] = 1.0;
+  inst.detector.coefficients[corrupt[1].first] = 1.0;
+  const Call whole = Run(0, w.Kx);
+  EXPECT_FALSE(whole.ok);
+  EXPECT_TRUE(AllZero(whole.matrix));
+  const auto has = [](const Call& call, const std::string& text) {
+    return std::any_of(call.lines.begin(), call.lines.end(),
+                       [&](const std::string& line) { return line.find(text) != line.npos; });
+  };
+  ASSERT_TRUE(has(whole, "There were errors processing L1C column (3)"));
+  ASSERT_TRUE(has(whole, "Return empty matrix"));
+  std::vector<std::string> lines;
+  for (const auto& [c0, c1] : std::vector<std::pair<int, int>>{{0, 1}, {1, 2}, {2, w.Kx}}) {
+    const Call block = Run(c0, c1);
+    EXPECT_FALSE(block.ok);
+    EXPECT_TRUE(AllZero(block.matrix));
+    // Only the block of L1C column 1 meets the failing science pixel.
+    EXPECT_EQ(has(block, "Inconsistency error looking up interpolated PSF table for raw detector"),
+              c0 == 1);
+    lines.insert(lines.end(), block.lines.begin(), block.lines.end());
+  }
+  EXPECT_EQ(Sorted(lines), Sorted(whole.lines));
+}
+
+struct ControlCase {
+  bool horizontal;
+  int c0, c1;
+  int64_t expected_total;  // for Kx = 5, Ky = 3
+};
+
+class Control : public ::testing::TestWithParam<ControlCase> {};
+
+TEST_P(Control, CountsTheWorkAndStopsAtTheCallersRequest) {
+  const ControlCase c = GetParam();
+  Instrument inst(5);
+  TALVEN_RequestSettings s = Options(true, true, 2, 2);
+  s.scope.first_column = c.c0;
+  s.scope.end_column = c.c1;
+  for (const int64_t cancel : {0, 1}) {
+    int64_t control[3] = {cancel, 0, -1};
+    s.scope.control = control;
+    std::vector<double> matrix(static_cast<size_t>(c.c1 - c.c0) * inst.w.Ky * inst.w.N(), 7.0);
+    CaptureLog log;
+    const bool ok = c.horizontal ? inst.Horizontal(s, {}, &matrix) : inst.Infield(s, &matrix);
+    EXPECT_EQ(control[2], c.expected_total);
+    EXPECT_EQ(control[0], cancel);
+    if (cancel == 0) {
+      EXPECT_TRUE(ok);
+      EXPECT_EQ(control[1], c.expected_total);
+    } else {
+      EXPECT_FALSE(ok);
+      EXPECT_EQ(control[1], 0);
+      EXPECT_TRUE(AllZero(matrix));
+      EXPECT_TRUE(log.contains(
+          "INFO\t:TALVEN_DeconvolutionMatrixGenerator::" +
+          std::string(c.horizontal ? "build_horizontal_stray_light" : "build_transfer_function") +
+          ", Cancelled by the caller"));
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(WholeAndBlocks, Control,
+                         ::testing::Values(ControlCase{false, 0, 5, 5}, ControlCase{false, 1, 3, 2},
+                                           ControlCase{true, 0, 5, 3}, ControlCase{true, 3, 5, 3},
+                                           ControlCase{true, 1, 4, 0}));
+
+TEST(RequestSettings, LeaveTheCallingThreadsOpenMPSettingsWhenAsked) {
+  Instrument inst(2);
+  std::vector<double> matrix(static_cast<size_t>(inst.w.N()) * inst.w.N());
+  omp_set_dynamic(1);
+  omp_set_num_threads(3);
+  for (const bool restore : {true, false}) {
+    TALVEN_RequestSettings s = Options(false, false, 0, 0);
+    s.threads = 1;
+    s.restore_openmp = restore;
+    CaptureLog log;
+    ASSERT_TRUE(inst.Infield(s, &matrix));
+    EXPECT_TRUE(log.contains("Processing with a maximum of 1 threads"));
+    EXPECT_EQ(omp_get_max_threads(), restore ? 3 : 1);
+    EXPECT_EQ(omp_get_dynamic(), restore ? 1 : 0);
+  }
+}
+
+}  // namespace
