@@ -10,11 +10,11 @@ from __future__ import annotations
 
 import dataclasses
 import logging
-import threading
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
+from .build import _BUILD_LOCK
 from .errors import BuildError
 
 logger = logging.getLogger("corvane")
@@ -23,10 +23,6 @@ KINDS = ("infield", "horizontal")
 TITLES = {"infield": "the in-field matrix", "horizontal": "the horizontal stray-light matrix"}
 # Window codes the library stores with each PSF centre.
 _CODES = {"infield": 3.0, "horizontal": 2.0}
-# The library's log queue is process-wide: one capture at a time in a process, so that each call's
-# lines are its own. Threads of one process therefore build one block at a time, each with all the
-# OpenMP threads it is given, while others hash, compress and write theirs.
-_CORE_LOCK = threading.Lock()
 
 Record = Tuple[int, str, str, int]
 
@@ -78,7 +74,11 @@ class BlockRequest:
         build = {"infield": _corvane_if.build_infield,
                  "horizontal": _corvane_if.build_horizontal}[self.kind]
         block = np.empty(((c1 - c0) * self.ky, self.kk))
-        with _CORE_LOCK:
+        # The library's log queue is process-wide: one capture at a time in a process (shared with
+        # the package's builders), so that each call's lines are its own. Threads of one process
+        # therefore build one block at a time, each with the OpenMP threads it is given, while
+        # others hash, compress and write theirs.
+        with _BUILD_LOCK:
             previous = _corvane_if.capture_log(True)
             try:
                 ok = build(*self.arguments, block, threads=threads, columns=(c0, c1),
