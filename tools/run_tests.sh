@@ -1,19 +1,42 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds, and runs every test: the C++ suite, the C++ suite again under
-# AddressSanitizer + UndefinedBehaviorSanitizer, then the Python suite against the installed module.
-# Exits non-zero on the first failure.
+# AddressSanitizer + UndefinedBehaviorSanitizer, then the Python suite against the installed package,
+# once with the NumPy already installed and once in a virtual environment with the oldest NumPy
+# the package supports. Exits non-zero on the first failure.
+#
+#   PYTHON     the interpreter to test with (python3)
+#   OLD_NUMPY  the NumPy of the second environment (1.26.*); empty to skip that run
+#   JOBS       parallel build and test jobs (all cores)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 JOBS=${JOBS:-$(nproc)}
 PYTHON=${PYTHON:-python3}
+OLD_NUMPY=${OLD_NUMPY-1.26.*}
+# The package with what its tests need: the test extra, and Dask for lazily loaded matrices.
+EXTRAS="[test,dask]"
+PIP=(-m pip install -q --disable-pip-version-check)
+SECONDS=0
 
-echo "== installing test requirements"
-"$PYTHON" -m pip install -q --disable-pip-version-check "numpy>=2.0" pytest "scikit-build-core>=0.10" ninja cmake
+stage() {
+  echo "== [${SECONDS}s] $*"
+}
+
+stage "installing build requirements"
+"$PYTHON" "${PIP[@]}" packaging "tomli; python_version < '3.11'"
+# A NumPy the package supports stays as it is; a missing or unsupported one is installed.
+constraints=build/constraints.txt
+mkdir -p build
+"$PYTHON" tools/numpy_constraint.py >"$constraints"
+"$PYTHON" "${PIP[@]}" -c "$constraints" "scikit-build-core>=0.10" ninja cmake
+if [ ! -s "$constraints" ]; then
+  "$PYTHON" "${PIP[@]}" "numpy>=2.0"
+fi
+echo "NumPy $("$PYTHON" -c 'import numpy; print(numpy.__version__)')"
 
 if [ ! -f /usr/include/gtest/gtest.h ] && [ ! -f /usr/local/include/gtest/gtest.h ]; then
   if [ "$(id -u)" = 0 ]; then
-    echo "== installing GoogleTest"
+    stage "installing GoogleTest"
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
   else
@@ -30,13 +53,38 @@ run_cpp_suite() {
   ctest --test-dir "$dir" --output-on-failure -j"$JOBS"
 }
 
-echo "== C++ tests"
+stage "C++ tests"
 run_cpp_suite build/tests -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-echo "== C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+stage "C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_cpp_suite build/sanitize -DCMAKE_BUILD_TYPE=Debug -DCORVANE_SANITIZE=ON
 
-echo "== Python tests"
-"$PYTHON" -m pip install -q --disable-pip-version-check --no-build-isolation .
+stage "building the wheel"
+# The extension is compiled once, against NumPy 2 headers, and the same wheel serves both NumPy
+# versions. With an older NumPy installed, pip builds in an isolated environment that has NumPy 2.
+isolation=(--no-build-isolation)
+if ! "$PYTHON" -c 'import numpy, sys; sys.exit(int(numpy.__version__.split(".")[0]) < 2)'; then
+  isolation=()
+fi
+rm -rf build/wheelhouse
+"$PYTHON" -m pip wheel -q --disable-pip-version-check --no-deps "${isolation[@]}" \
+  -w build/wheelhouse .
+wheel=$(ls build/wheelhouse/corvane-*.whl)
+
+stage "Python tests"
+"$PYTHON" "${PIP[@]}" --force-reinstall --no-deps "$wheel"
+"$PYTHON" "${PIP[@]}" -c "$constraints" "$wheel$EXTRAS"
 "$PYTHON" -m pytest -q tests/python
+
+if [ -n "$OLD_NUMPY" ]; then
+  stage "Python tests with NumPy $OLD_NUMPY"
+  venv=build/venv-numpy-old
+  [ -x "$venv/bin/python" ] || "$PYTHON" -m venv "$venv"
+  echo "numpy==$OLD_NUMPY" >build/constraints-old.txt
+  "$venv/bin/python" "${PIP[@]}" --force-reinstall --no-deps "$wheel"
+  "$venv/bin/python" "${PIP[@]}" -c build/constraints-old.txt "$wheel$EXTRAS"
+  "$venv/bin/python" -c 'import numpy; print("NumPy", numpy.__version__)'
+  "$venv/bin/python" -m pytest -q tests/python
+fi
+stage "all tests passed"
