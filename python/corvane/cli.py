@@ -105,6 +105,7 @@ def _size(nbytes: float) -> str:
 
 
 def parser() -> argparse.ArgumentParser:
+    """The argument parser of the ``corvane`` command and its three sub-commands."""
     top = argparse.ArgumentParser(
         prog="corvane", description="Build, inspect and try the in-field convolution and "
         "horizontal stray-light matrices of a limb-imaging spectrometer.")
