@@ -78,10 +78,15 @@ def open_existing(path: PathLike, kk: int, attributes: Mapping[str, Any]) -> Any
 def open_complete(path: PathLike) -> Any:
     """A stored matrix for reading, refusing a block store whose build has not finished."""
     array = _open(path, "r", require_blocks=False)
+    require_complete(path, array)
+    return array
+
+
+def require_complete(path: PathLike, array: Any) -> None:
+    """Refuse a block store whose build has not finished: its unwritten blocks read as zeros."""
     if array.attrs.get(COMPLETE) is False:
         raise ValueError(f"{os.fspath(path)} is an unfinished build; run build_to_zarr with the "
                          "same arguments to finish it")
-    return array
 
 
 def digests(array: Any) -> Dict[int, str]:

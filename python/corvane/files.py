@@ -11,6 +11,7 @@ from typing import Any, Dict, Mapping, Optional, Union
 
 import numpy as np
 
+from .blockstore import require_complete
 from .windows import Windows
 
 KINDS = ("infield", "horizontal")
@@ -132,6 +133,7 @@ def load(path: PathLike, *, lazy: bool = False) -> StoredMatrix:
         The matrix, bit for bit as it was saved, and its attributes.
     """
     stored = open_store(path)
+    require_complete(path, stored.matrix)
     if not lazy:
         return dataclasses.replace(stored, matrix=stored.matrix[...])
     try:

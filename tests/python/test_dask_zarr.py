@@ -109,6 +109,8 @@ def test_failed_write_is_finished_by_a_rerun(tmp_path, monkeypatch):
         build_to_zarr(path, inst, windows, chunks=1)
     monkeypatch.undo()
     assert attributes(path)["complete"] is False
+    with pytest.raises(ValueError, match="unfinished build"):
+        load(path)
     kept = len(attributes(path)["blocks"]["digests"])
     assert kept < windows.k_x
     assert build_to_zarr(path, inst, windows, chunks=1).built == windows.k_x - kept
