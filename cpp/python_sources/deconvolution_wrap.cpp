@@ -15,6 +15,7 @@
 #include <exception>
 #include <new>
 
+#include "cpp/python_sources/finite_output.h"
 #include "cpp/python_sources/numpy_arguments.h"
 #include "cpp/python_sources/pythoninterface.h"
 #include "cpp/python_sources/request_wrap.h"
@@ -90,14 +91,21 @@ PyObject* create_deconvolution(PyObject*, PyObject* args) {
     return nullptr;
   }
   PyArrayObject* answer = OutputArray(o[5]);
-  if (answer == nullptr) return nullptr;
+  if (answer == nullptr || !psfs.SeparateFrom(answer) || !locations.SeparateFrom(answer) ||
+      !coeffs.SeparateFrom(answer) || !specs.SeparateFrom(answer) ||
+      !indices.SeparateFrom(answer)) {
+    return nullptr;
+  }
+  double* matrix = static_cast<double*>(PyArray_DATA(answer));
+  const int rows = static_cast<int>(PyArray_DIM(answer, 0));
+  const int cols = static_cast<int>(PyArray_DIM(answer, 1));
   return BoolResult([&] {
-    return cimpl_create_deconvolution(
+    const bool built = cimpl_create_deconvolution(
         specs.Data<int>(), specs.Dim(0), psfs.Data<double>(), psfs.Dim(0), psfs.Dim(1), psfs.Dim(2),
         locations.Data<double>(), locations.Dim(0), locations.Dim(1), coeffs.Data<double>(),
         coeffs.Dim(0), coeffs.Dim(1), coeffs.Dim(2), indices.Data<int>(), indices.Dim(0),
-        indices.Dim(1), indices.Dim(2), static_cast<double*>(PyArray_DATA(answer)),
-        static_cast<int>(PyArray_DIM(answer, 0)), static_cast<int>(PyArray_DIM(answer, 1)));
+        indices.Dim(1), indices.Dim(2), matrix, rows, cols);
+    return KeepOnlyFiniteMatrix(built, matrix, rows, cols, "cimpl_create_deconvolution");
   });
 }
 
@@ -112,22 +120,28 @@ PyObject* create_horizontal_stray_light_matrix(PyObject*, PyObject* args) {
     return nullptr;
   }
   PyArrayObject* answer = OutputArray(o[6]);
-  if (answer == nullptr) return nullptr;
+  if (answer == nullptr || !specs.SeparateFrom(answer) || !vignetting.SeparateFrom(answer) ||
+      !psfs.SeparateFrom(answer) || !locations.SeparateFrom(answer) ||
+      !coeffs.SeparateFrom(answer) || !indices.SeparateFrom(answer)) {
+    return nullptr;
+  }
   // The steps are arguments 24 to 27 of the cimpl function.
   int delta_nx, delta_ny, delta_sx, delta_sy;
   if (!ToInt(o[7], kName, 24, &delta_nx) || !ToInt(o[8], kName, 25, &delta_ny) ||
       !ToInt(o[9], kName, 26, &delta_sx) || !ToInt(o[10], kName, 27, &delta_sy)) {
     return nullptr;
   }
+  double* matrix = static_cast<double*>(PyArray_DATA(answer));
+  const int rows = static_cast<int>(PyArray_DIM(answer, 0));
+  const int cols = static_cast<int>(PyArray_DIM(answer, 1));
   return BoolResult([&] {
-    return cimpl_create_horizontal_stray_light_matrix(
+    const bool built = cimpl_create_horizontal_stray_light_matrix(
         specs.Data<int>(), specs.Dim(0), vignetting.Data<double>(), vignetting.Dim(0),
         vignetting.Dim(1), psfs.Data<double>(), psfs.Dim(0), psfs.Dim(1), psfs.Dim(2),
         locations.Data<double>(), locations.Dim(0), locations.Dim(1), coeffs.Data<double>(),
         coeffs.Dim(0), coeffs.Dim(1), coeffs.Dim(2), indices.Data<int>(), indices.Dim(0),
-        indices.Dim(1), indices.Dim(2), static_cast<double*>(PyArray_DATA(answer)),
-        static_cast<int>(PyArray_DIM(answer, 0)), static_cast<int>(PyArray_DIM(answer, 1)),
-        delta_nx, delta_ny, delta_sx, delta_sy);
+        indices.Dim(1), indices.Dim(2), matrix, rows, cols, delta_nx, delta_ny, delta_sx, delta_sy);
+    return KeepOnlyFiniteMatrix(built, matrix, rows, cols, kName);
   });
 }
 

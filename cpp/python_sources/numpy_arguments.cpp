@@ -60,6 +60,20 @@ bool InputArray::Convert(PyObject* object, int typenum, int ndims) {
   return m_array != nullptr && RequireDimensions(m_array, ndims) && RequireIntDimensions(m_array);
 }
 
+bool InputArray::SeparateFrom(PyArrayObject* output) {
+  // Both are C-contiguous, so each covers one range of bytes.
+  const char* in = PyArray_BYTES(m_array);
+  const char* out = PyArray_BYTES(output);
+  const bool overlap = PyArray_NBYTES(m_array) > 0 && PyArray_NBYTES(output) > 0 &&
+                       in < out + PyArray_NBYTES(output) && out < in + PyArray_NBYTES(m_array);
+  if (!overlap) return true;
+  PyArrayObject* copy = reinterpret_cast<PyArrayObject*>(PyArray_NewCopy(m_array, NPY_CORDER));
+  if (copy == nullptr) return false;
+  Py_DECREF(m_array);
+  m_array = copy;
+  return true;
+}
+
 PyArrayObject* OutputArray(PyObject* object, int typenum, int ndims) {
   if (!PyArray_Check(object)) {
     PyErr_Format(PyExc_TypeError, "Array of type '%s' required.  A '%s' was given",

@@ -37,6 +37,11 @@ class InputArray {
   }
   int Dim(int i) const { return static_cast<int>(PyArray_DIM(m_array, i)); }
 
+  // Makes the input a private copy when its bytes overlap those of the output, so that the
+  // library never reads what it has already written. False, with MemoryError set, when the copy
+  // cannot be made.
+  bool SeparateFrom(PyArrayObject* output);
+
  private:
   PyArrayObject* m_array = nullptr;
 };

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "cpp/python_sources/finite_output.h"
 #include "cpp/python_sources/numpy_arguments.h"
 #include "cpp/python_sources/pythoninterface.h"
 #include "cpp/python_sources/zvlogpython.h"
@@ -22,6 +23,11 @@ constexpr Py_ssize_t kControlWords = 3;
 // The arrays that both requests take, converted as the raw creators convert them.
 struct PsfArguments {
   InputArray specs, psfs, locations, coeffs, indices;
+
+  bool SeparateFrom(PyArrayObject* out) {
+    return specs.SeparateFrom(out) && psfs.SeparateFrom(out) && locations.SeparateFrom(out) &&
+           coeffs.SeparateFrom(out) && indices.SeparateFrom(out);
+  }
 
   bool Convert(PyObject* specs_object, PyObject* psfs_object, PyObject* locations_object,
                PyObject* coeffs_object, PyObject* indices_object) {
@@ -162,15 +168,18 @@ PyObject* build_infield(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   PyArrayObject* out = ParseOut(out_object, a.specs, settings.scope);
-  if (out == nullptr) return nullptr;
+  if (out == nullptr || !a.SeparateFrom(out)) return nullptr;
+  double* matrix = static_cast<double*>(PyArray_DATA(out));
+  const int rows = static_cast<int>(PyArray_DIM(out, 0));
+  const int cols = static_cast<int>(PyArray_DIM(out, 1));
   return RunWithoutLock([&] {
-    return create_deconvolution_request(
+    const bool built = create_deconvolution_request(
         settings, a.specs.Data<int>(), a.specs.Dim(0), a.psfs.Data<double>(), a.psfs.Dim(0),
         a.psfs.Dim(1), a.psfs.Dim(2), a.locations.Data<double>(), a.locations.Dim(0),
         a.locations.Dim(1), a.coeffs.Data<double>(), a.coeffs.Dim(0), a.coeffs.Dim(1),
         a.coeffs.Dim(2), a.indices.Data<int>(), a.indices.Dim(0), a.indices.Dim(1),
-        a.indices.Dim(2), static_cast<double*>(PyArray_DATA(out)),
-        static_cast<int>(PyArray_DIM(out, 0)), static_cast<int>(PyArray_DIM(out, 1)));
+        a.indices.Dim(2), matrix, rows, cols);
+    return KeepOnlyFiniteMatrix(built, matrix, rows, cols, "build_infield");
   });
 }
 
@@ -205,16 +214,19 @@ PyObject* build_horizontal(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   PyArrayObject* out = ParseOut(out_object, a.specs, settings.scope);
-  if (out == nullptr) return nullptr;
+  if (out == nullptr || !a.SeparateFrom(out) || !vignetting.SeparateFrom(out)) return nullptr;
+  double* matrix = static_cast<double*>(PyArray_DATA(out));
+  const int rows = static_cast<int>(PyArray_DIM(out, 0));
+  const int cols = static_cast<int>(PyArray_DIM(out, 1));
   return RunWithoutLock([&] {
-    return create_horizontal_stray_light_request(
+    const bool built = create_horizontal_stray_light_request(
         settings, a.specs.Data<int>(), a.specs.Dim(0), vignetting.Data<double>(), vignetting.Dim(0),
         vignetting.Dim(1), a.psfs.Data<double>(), a.psfs.Dim(0), a.psfs.Dim(1), a.psfs.Dim(2),
         a.locations.Data<double>(), a.locations.Dim(0), a.locations.Dim(1), a.coeffs.Data<double>(),
         a.coeffs.Dim(0), a.coeffs.Dim(1), a.coeffs.Dim(2), a.indices.Data<int>(), a.indices.Dim(0),
-        a.indices.Dim(1), a.indices.Dim(2), static_cast<double*>(PyArray_DATA(out)),
-        static_cast<int>(PyArray_DIM(out, 0)), static_cast<int>(PyArray_DIM(out, 1)), delta_nx,
-        delta_ny, delta_sx, delta_sy);
+        a.indices.Dim(1), a.indices.Dim(2), matrix, rows, cols, delta_nx, delta_ny, delta_sx,
+        delta_sy);
+    return KeepOnlyFiniteMatrix(built, matrix, rows, cols, "build_horizontal");
   });
 }
 
