@@ -11,7 +11,8 @@ from a `Draw`, which the property tests back with Hypothesis and the campaign wi
   C-contiguous copies of the inputs, on other thread counts or, when only the layout of the
   inputs changed, from the untouched instrument's matrix;
 - U: False (or BuildError) without an all-zero output and an error or warning that says why
-  (the block of L1C columns that starts at column 0 says it for the whole request);
+  (the block of L1C columns that starts at column 0 says it for the whole request), or where the
+  untouched instrument builds;
 - E: an exception of a type the entry point does not raise for bad arguments.
 """
 
@@ -56,11 +57,14 @@ BASES = (
          noof_border=(0, 0), fullconv_border=(0, 0)),
 )
 SPECIAL_FLOATS = (np.nan, np.inf, -np.inf, 0.0, -1.0, 1e308, -1e308, 5e-324, 1e20)
-RARE_THREADS = (-1, 64, 1000, INT_MAX)
+RARE_THREADS = (-1, 64, 1000, 10**6, INT_MAX)
 
 
 class Draw:
-    """The choices a call is made of; subclasses say where they come from."""
+    """The choices a call is made of; subclasses say where they come from. Thread counts above
+    `thread_limit` are never asked for."""
+
+    thread_limit = INT_MAX
 
     def integer(self, low: int, high: int) -> int:
         raise NotImplementedError
@@ -285,8 +289,12 @@ def perturb_spec(draw: Draw, specs: np.ndarray) -> tuple[Any, str, bool]:
     return new, f"{SPEC_NAMES[i]} = {value} (was {v})", False
 
 
+def rare_threads(draw: Draw) -> int:
+    return draw.pick([t for t in RARE_THREADS if t <= draw.thread_limit])
+
+
 def draw_threads(draw: Draw) -> int:
-    return draw.pick(RARE_THREADS) if draw.chance(5) else draw.integer(0, 3)
+    return rare_threads(draw) if draw.chance(5) else draw.integer(0, 3)
 
 
 def draw_rows(draw: Draw, room: int) -> int:
@@ -336,10 +344,9 @@ def _golden_options(entry: str, settings: dict, kwargs: dict, after: list,
     return ("horizontal", tuple(steps), vignetting)
 
 
-def make_call(draw: Draw) -> Call:
-    """A call of a random entry point on a random tiny instrument with at most one thing
-    changed."""
-    entry = draw.pick(ENTRIES)
+def make_call(draw: Draw, entries: tuple[str, ...] = ENTRIES) -> Call:
+    """A call of one of `entries` on a random tiny instrument with at most one thing changed."""
+    entry = draw.pick(entries)
     index = draw.integer(0, len(BASES) - 1)
     b = base(index)
     w = b.windows
@@ -364,13 +371,13 @@ def make_call(draw: Draw) -> Call:
         if changed == "options":
             call.settings["lower_edge_rows_below"] = draw.pick((-1, INT_MAX, INT_MIN, 1000))
         if changed == "threads":
-            call.settings["numthreads"] = draw.pick(RARE_THREADS)
+            call.settings["numthreads"] = rare_threads(draw)
         if matrix == "horizontal":
             call.after = list(draw_steps(draw, changed == "steps"))
     else:
         kw = call.kwargs
         threads = draw_threads(draw) if changed != "threads" else draw.pick(
-            RARE_THREADS + (INT_MIN, 2**31, "2", 2.0, None))
+            (rare_threads(draw), INT_MIN, 2**31, "2", 2.0, None))
         if package:
             if threads != 0:
                 kw["threads"] = threads
@@ -553,6 +560,8 @@ def run_call(call: Call) -> tuple[str, list[tuple[str, str]]]:
             problems.append(("U", "BuildError left the output non-zero"))
         if not error.records and call.rows[0] == 0:
             problems.append(("U", "BuildError without the library's reason"))
+        if call.golden is not None and golden(call.golden) is not None:
+            problems.append(("U", "BuildError where the untouched instrument builds"))
         return "BuildError", problems
     if error is not None:
         name = type(error).__name__
@@ -576,6 +585,8 @@ def run_call(call: Call) -> tuple[str, list[tuple[str, str]]]:
             problems.append(("U", "False but the output is not all zeros"))
         if not _says_why(lines) and call.rows[0] == 0:
             problems.append(("U", "False without an error or warning line"))
+        if call.golden is not None and golden(call.golden) is not None:
+            problems.append(("U", "False where the untouched instrument builds"))
         return "False", problems
     problems += _check_success(call, matrix)
     return "True", problems
