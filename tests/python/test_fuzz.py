@@ -18,7 +18,7 @@ from hypothesis import strategies as st
 
 FIXED_SEED = 20240601
 ROTATING_SEED = int(os.environ.get("CORVANE_FUZZ_SEED", datetime.date.today().toordinal()))
-EXAMPLES = int(os.environ.get("CORVANE_FUZZ_EXAMPLES", 250))
+EXAMPLES = int(os.environ.get("CORVANE_FUZZ_EXAMPLES", 150))
 
 
 class HypothesisDraw(fuzzcases.Draw):
