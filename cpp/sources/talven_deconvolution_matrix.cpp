@@ -7,6 +7,7 @@
 #include <initializer_list>
 
 #include "cpp/sources/make_psfmatrix.h"
+#include "cpp/sources/thread_limit.h"
 #include "cpp/sources/windowbinning.h"
 #include "math/arrays/zvarraylib.h"
 #include "system/zvlog.h"
@@ -187,7 +188,7 @@ struct PsfTableViews {
 // Both requests log the version and the thread limit once the generator exists.
 void SetUpOpenMP(const char* request) {
   omp_set_dynamic(0);
-  if (g_maxthreads > 0) omp_set_num_threads(g_maxthreads);
+  if (g_maxthreads > 0) omp_set_num_threads(TALVEN_ThreadsToUse(g_maxthreads));
   zvLogBase::Record(zvlog_info, kSourcePath, __LINE__, "%s, Version [%s]", request,
                     g_versionstr.c_str());
   zvLogBase::Record(zvlog_info, kSourcePath, __LINE__,
