@@ -3,9 +3,10 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <new>
+#include <exception>
 #include <vector>
 
 #include "cpp/sources/fast_engine_frame.h"
@@ -55,11 +56,10 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
         m_ofsy(h.m_science.Ofsy()),
         m_lower_edge(options.lower_edge),
         m_rows_below(std::max(options.rows_below, 0)),
-        m_failed_column(m_kx) {
-    for (int b = 0; b < m_by; ++b) m_weights.emplace_back(b - m_by / 2.0, m_by);
-  }
+        m_failed_column(m_kx) {}
 
   bool Run() {
+    for (int b = 0; b < m_by; ++b) m_weights.emplace_back(b - m_by / 2.0, m_by);
     // Displacements from a science pixel, or a lower edge source below the window, to a science
     // pixel.
     int dy1 = m_sy - 1;
@@ -70,7 +70,7 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
     }
     try {
       m_footprints.resize(m_table.MeasuredPSFEntries().size());
-    } catch (const std::bad_alloc&) {
+    } catch (const std::exception&) {
       ReportAllocationFailure();
       return Fail();
     }
@@ -81,7 +81,9 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
     }
     if (m_options.diagnostic) LogRowDiagnostics();
     if (m_lower_edge) FindFailingLowerEdgeColumn();
-    if (!AssembleColumns() || (m_lower_edge && m_failed_column < m_kx)) return Fail();
+    if (!AssembleColumns() || (m_lower_edge && m_failed_column < m_kx) || m_lookup_failed) {
+      return Fail();
+    }
     return true;
   }
 
@@ -144,7 +146,7 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
       bool have_scratch = true;
       try {
         if (m_options.use_simpsons) scratch.rows.resize(m_by * m_n);
-      } catch (const std::bad_alloc&) {
+      } catch (const std::exception&) {
         have_scratch = false;
 #pragma omp atomic write
         ok = false;
@@ -188,9 +190,12 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
     if (m_options.use_simpsons) ScaleColumn(base + m_ky - 1);
   }
 
-  bool LookUp(const Coords& source, TALVEN_PSF_InterpolationCoeffs* coeffs) const {
+  // A source whose coefficients cannot be looked up fails the build; the others are still looked
+  // up, so that each failure is logged.
+  bool LookUp(const Coords& source, TALVEN_PSF_InterpolationCoeffs* coeffs) {
     if (m_table.GetInterpolationCoefficientsForNewPSFCentre(source, coeffs)) return true;
     TALVEN_LogColumnLookUpFailure(source);
+    m_lookup_failed.store(true, std::memory_order_relaxed);
     return false;
   }
 
@@ -286,6 +291,7 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
   // The lower edge option rows below, of which a negative count means none.
   const int m_rows_below;
   int m_failed_column;
+  std::atomic<bool> m_lookup_failed{false};
   // The quadratic scheme's weights for detector row b of an L1C pixel.
   std::vector<TALVEN_QuadraticWeights> m_weights;
   std::vector<TALVEN_PSF_FootprintPlanes> m_footprints;
@@ -309,5 +315,5 @@ bool TALVEN_BuildInfieldMatrixFast(const WindowMappingHierarchy& hierarchy,
                                    const TALVEN_PSF_Table& table,
                                    const TALVEN_InfieldOptions& options, double* output) {
   InfieldEngine engine(hierarchy, table, options, output);
-  return engine.Run();
+  return engine.Guarded([&engine] { return engine.Run(); });
 }

@@ -9,8 +9,9 @@ import re
 import subprocess
 import sys
 
+import numpy as np
 import pytest
-from conftest import lib
+from conftest import lib, log_lines, set_options
 
 IN = "talvendll_create_deconvolution_matrix"
 H = "talvendll_create_horizontal_stray_light_matrix"
@@ -55,4 +56,62 @@ def test_thread_count_beyond_the_machine_is_capped(threads):
     used = int(re.search(r"using (\d+) threads$", warning).group(1))
     assert 1 <= used <= 4 * len(os.sched_getaffinity(0))
     assert f"INFO\t:{IN}, Processing with a maximum of {used} threads" in lines
+
+
+# A 2 x 1 science window (two L1C pixels) deep inside a NOOF window of INT_MAX columns, with empty
+# interpolation tables over it.
+WIDE_NOOF_SPECS = [INT_MAX, 3, 0, 1, INT_MAX, 1, 2**30, 0, 2, 1, 0, 0, 2, 1, 1, 1, 2, 1, 1, 1, 2, 1]
+
+
+@pytest.mark.parametrize("num_psfs, delta_nx", [
+    (1, 2**28),         # one 2 x 1 PSF: its tables follow the PSF, not the window
+    (0, 1500000000),    # the step past the last source column would pass INT_MAX
+])
+def test_horizontal_request_over_a_noof_window_of_int_max_columns(num_psfs, delta_nx):
+    code, out, err = run_child(f"""
+psfs = np.full(({num_psfs}, 2, 1), 0.5)
+locations = np.tile([0.5, 1.0, 2.0], ({num_psfs}, 1))
+coeffs = np.empty(({INT_MAX}, 1, 0))
+indices = np.empty(({INT_MAX}, 1, 0), np.int32)
+out = np.full((2, 2), 7.0)
+print(m.cimpl_create_horizontal_stray_light_matrix(
+    np.array({WIDE_NOOF_SPECS}, np.int32), np.zeros((0, 0)), psfs, locations, coeffs, indices,
+    out, {delta_nx}, 1, 1, 1))
+print((out == 0.0).all())
+""", timeout=120)
+    assert code == 0, err
+    lines = out.splitlines()
+    assert lines[-2:] == ["True", "True"]
+    assert not [line for line in lines if line.startswith("ERROR")]
+
+
+def with_101_coefficients(coeffs, indices):
+    """The same blends, 4 non-zero coefficients per pixel among 101."""
+    pad = [(0, 0), (0, 0), (0, 101 - coeffs.shape[2])]
+    return np.pad(coeffs, pad), np.pad(indices, pad)
+
+
+@pytest.mark.parametrize("creator", ["infield", "horizontal"])
+@pytest.mark.parametrize("simpson", [False, True])
+def test_failed_look_ups_fail_the_request(case, capsys, creator, simpson):
+    set_options(simpson=simpson, lower_edge=False)
+    out = case.output()
+    if creator == "infield":
+        coeffs, indices = with_101_coefficients(case.coeffs, case.indices)
+        result = lib.cimpl_create_deconvolution(
+            *case.infield_args(out, coeffs=coeffs, indices=indices))
+        final = (f"INFO\t:{IN}. Error generating the convolution matrix of size "
+                 f"({case.windows.KK},{case.windows.KK}). It is set to 0.0")
+    else:
+        coeffs, indices = with_101_coefficients(case.noof_coeffs, case.noof_indices)
+        result = lib.cimpl_create_horizontal_stray_light_matrix(
+            *case.horizontal_args(out, coeffs=coeffs, indices=indices))
+        final = (f"INFO\t:{H}. Error generating the horizontal stray light convolution matrix of "
+                 f"size ({case.windows.KK},{case.windows.KK})")
+    assert result is False
+    assert (out == 0.0).all()
+    lines = log_lines(capsys)
+    assert any("were smaller than the number of incoming PSF interpolation coefficients (101)"
+               in line for line in lines)
+    assert lines[-2:] == [EMPTY_MATRIX, final]
 
