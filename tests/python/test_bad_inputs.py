@@ -85,6 +85,38 @@ print((out == 0.0).all())
     assert not [line for line in lines if line.startswith("ERROR")]
 
 
+@pytest.mark.parametrize("creator", ["infield", "horizontal"])
+@pytest.mark.parametrize("num_psfs", [2**28, INT_MAX])
+def test_psf_count_the_locations_contradict_allocates_nothing(creator, num_psfs):
+    # An empty PSF block may claim any count; the request must be refused before a pointer per
+    # PSF is made. The child's address space is too small for that list.
+    code, out, err = run_child(f"""
+import resource
+w = nested_windows(k=(2, 2), science_offset=(1, 42))
+i = Instrument(w)
+psfs, locations = i.psfs("detector" if {creator!r} == "infield" else "noof")
+coeffs, indices = i.interpolation_tables("detector" if {creator!r} == "infield" else "noof")
+empty = np.empty(({num_psfs}, 0, 0))
+out = np.full((w.KK, w.KK), 7.0)
+resource.setrlimit(resource.RLIMIT_AS, (2**30, 2**30))
+if {creator!r} == "infield":
+    result = m.cimpl_create_deconvolution(w.specs(), empty, locations, coeffs, indices, out)
+else:
+    result = m.cimpl_create_horizontal_stray_light_matrix(
+        w.specs(), np.zeros((0, 0)), empty, locations, coeffs, indices, out, 1, 1, 1, 1)
+print(result, (out == 0.0).all())
+""")
+    assert code == 0, err
+    lines = out.splitlines()
+    assert lines[-1] == "False True"
+    if creator == "infield":
+        assert ("ERROR\t:cimpl_create_deconvolution, there were errors in the psf locations, "
+                "coefficients or indexing arrays") in lines
+    else:
+        assert any(line.startswith(f"ERROR\t:{H}, The number of PSF arrays ({num_psfs}) does not "
+                                   "equal the number of locations") for line in lines)
+
+
 def with_101_coefficients(coeffs, indices):
     """The same blends, 4 non-zero coefficients per pixel among 101."""
     pad = [(0, 0), (0, 0), (0, 101 - coeffs.shape[2])]
