@@ -215,4 +215,43 @@ INSTANTIATE_TEST_SUITE_P(BothMatrices, FailedLookUps,
                          ::testing::Values(LookUpCase{false, false}, LookUpCase{false, true},
                                            LookUpCase{true, false}));
 
+// ---------------------------------------------------------------------------------------------
+// Formatted texts longer than the 1022 bytes kept are cut between UTF-8 characters.
+
+struct CutCase {
+  std::string prefix;
+  std::string character;
+};
+
+class CutText : public ::testing::TestWithParam<CutCase> {};
+
+std::string Repeat(const std::string& s, size_t n) {
+  std::string out;
+  for (size_t i = 0; i < n; ++i) out += s;
+  return out;
+}
+
+TEST_P(CutText, EndsWithAWholeCharacter) {
+  const CutCase& c = GetParam();
+  const std::string text = c.prefix + Repeat(c.character, 1200);
+  const size_t whole = (1022 - c.prefix.size()) / c.character.size();
+  const std::string expected = c.prefix + Repeat(c.character, whole);
+
+  zvString formatted;
+  formatted.sprintf("%s", text.c_str());
+  EXPECT_EQ(std::string(formatted), expected);
+
+  CaptureLog log;
+  zvLogBase::Record(zvlog_info, "tests/cpp/test_bad_inputs", __LINE__, "%s", text.c_str());
+  EXPECT_EQ(log.lines(), std::vector<std::string>{"INFO\t:" + expected});
+}
+
+INSTANTIATE_TEST_SUITE_P(OneToFourBytes, CutText,
+                         ::testing::Values(CutCase{"", "x"},
+                                           CutCase{"Version [", "\xe2\x82\xac"},  // euro sign
+                                           CutCase{"ab", "\xe2\x82\xac"},
+                                           CutCase{"a", "\xc3\xa9"},            // e acute
+                                           CutCase{"abc", "\xf0\x9f\x98\x80"},  // emoji
+                                           CutCase{"v", "\x80"}));  // not UTF-8: kept as it is
+
 }  // namespace

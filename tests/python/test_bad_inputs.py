@@ -3,6 +3,7 @@ limit, PSF counts the other arrays contradict, look-ups that fail, texts cut ins
 outputs that are views. Reproducers that could crash or hang the interpreter run in a child
 process with a timeout."""
 
+import json
 import os
 import pathlib
 import re
@@ -146,4 +147,28 @@ def test_failed_look_ups_fail_the_request(case, capsys, creator, simpson):
     assert any("were smaller than the number of incoming PSF interpolation coefficients (101)"
                in line for line in lines)
     assert lines[-2:] == [EMPTY_MATRIX, final]
+
+
+def test_log_text_cut_inside_a_character_reaches_sys_stdout():
+    version = "\u20ac" * 400  # the euro sign, 3 bytes in UTF-8
+    code, out, err = run_child(f"""
+import contextlib, io, json
+captured = io.StringIO()
+m.cimpl_set_versionstr({version!r})
+w = nested_windows(k=(2, 2), science_offset=(1, 42))
+i = Instrument(w)
+with contextlib.redirect_stdout(captured):
+    m.cimpl_create_deconvolution(w.specs(), *i.psfs(), *i.interpolation_tables(),
+                                 np.zeros((w.KK, w.KK)))
+sys.stderr.write(json.dumps(captured.getvalue()))
+""")
+    assert code == 0, err
+    assert out == ""  # nothing went past sys.stdout
+    lines = json.loads(err).splitlines()
+    prefix = f"INFO\t:{IN}, Version ["
+    version_line = next(line for line in lines if line.startswith(prefix))
+    # The record keeps 1022 bytes of the formatted text, here only whole characters of it.
+    whole = (1022 - len(prefix[len("INFO\t:"):].encode())) // 3
+    assert version_line == prefix + "\u20ac" * whole
+    assert lines[-1].startswith(f"INFO\t:{IN}. Successfuly generated")
 
