@@ -12,7 +12,7 @@ import sys
 
 import numpy as np
 import pytest
-from conftest import lib, log_lines, set_options
+from conftest import SENTINEL, lib, log_lines, set_options
 
 IN = "talvendll_create_deconvolution_matrix"
 H = "talvendll_create_horizontal_stray_light_matrix"
@@ -172,3 +172,29 @@ sys.stderr.write(json.dumps(captured.getvalue()))
     assert version_line == prefix + "\u20ac" * whole
     assert lines[-1].startswith(f"INFO\t:{IN}. Successfuly generated")
 
+
+# The 1 x 1 horizontal request of a strided output view.
+ONE_PIXEL_SPECS = [8, 8, 2, 2, 4, 4, 1, 0, 2, 4, 0, 3, 2, 1, 2, 1, 1, 1, 1, 1, 1, 1]
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("seed", range(3))
+def test_one_element_view_output_matches_a_canonical_output(capsys, threads, seed):
+    # A (1, 1) view with a stride counts as C-contiguous (a dimension of size 1 has no stride that
+    # matters): the library writes its one element and nothing beside it.
+    rng = np.random.default_rng(seed)
+    args = (np.array(ONE_PIXEL_SPECS, np.int32), np.zeros((0, 0)), rng.random((2, 3, 3)),
+            np.column_stack([rng.uniform(0, 3, (2, 2)), [2.0, 2.0]]), rng.random((4, 4, 3)),
+            rng.integers(0, 2, (4, 4, 3), dtype=np.int32))
+    lib.cimpl_set_numthreads(1)
+    canonical = np.full((1, 1), SENTINEL)
+    assert lib.cimpl_create_horizontal_stray_light_matrix(*args, canonical, 1, 1, 1, 1)
+    lib.cimpl_set_numthreads(threads)
+    base = np.array([[np.nan, np.inf]])
+    view = base[:, ::2]
+    assert view.flags.c_contiguous and view.strides[1] == 16
+    assert lib.cimpl_create_horizontal_stray_light_matrix(*args, view, 1, 1, 1, 1)
+    log_lines(capsys)
+    assert np.isfinite(canonical).all() and canonical[0, 0] != 0.0
+    assert view[0, 0] == canonical[0, 0]
+    assert base[0, 1] == np.inf
