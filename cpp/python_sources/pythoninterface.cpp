@@ -94,7 +94,6 @@ bool create_deconvolution_request(const TALVEN_RequestSettings& settings, int* w
                       "passed in %d",
                       Nspecs);
   } else {
-    std::vector<const double*> psfs = PsfPointers(array_of_psfarray, M, psf_Nx, psf_Ny);
     const int* w = window_specs;
     const int Dx = w[8];
     const int Dy = w[9];
@@ -105,6 +104,8 @@ bool create_deconvolution_request(const TALVEN_RequestSettings& settings, int* w
                            answer_x == OutputRows(settings.scope, w) && answer_y == KK;
     const bool ncoeffs_ok = num_interp_coeffs2 == num_interp_indices2;
     if (shapes_ok && ncoeffs_ok) {
+      // Only now: the PSF count is confirmed by the locations, whose storage exists.
+      std::vector<const double*> psfs = PsfPointers(array_of_psfarray, M, psf_Nx, psf_Ny);
       result = TALVEN_CreateInfieldMatrix(
           settings, goodanswer2D, static_cast<int>(KK), psfs.data(), M, psf_Nx, psf_Ny,
           psf_location2D, numpsf, numcentres_mustbe3, psf_interp_coeffs3D, num_interp_coeffs0,
@@ -179,7 +180,10 @@ bool create_horizontal_stray_light_request(
                       "must be (KK, KK) with KK = Kx * Ky = %lld",
                       answer_x, answer_y, static_cast<long long>(L1cPixelCount(window_specs)));
   } else {
-    std::vector<const double*> psfs = PsfPointers(array_of_psfarray, M, psf_Nx, psf_Ny);
+    // A PSF count that the locations contradict gets no pointer list (an empty PSF block may claim
+    // any count): the entry point refuses the request with its own message before reading PSFs.
+    std::vector<const double*> psfs;
+    if (M == numpsf) psfs = PsfPointers(array_of_psfarray, M, psf_Nx, psf_Ny);
     const int* w = window_specs;
     result = TALVEN_CreateHorizontalMatrix(
         settings, goodanswer2D, answer_y, vignettingarray, Vnx, Vny, psfs.data(), M, psf_Nx, psf_Ny,

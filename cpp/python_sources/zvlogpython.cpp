@@ -8,30 +8,18 @@
 
 namespace {
 
-// PySys_WriteStdout cuts its output at 1000 bytes; longer lines go out in pieces that stay
-// below that and never split a UTF-8 sequence.
-constexpr size_t kMaxPiece = 960;
-
+// One line to sys.stdout, whole. PySys_WriteStdout would cut it at 1000 bytes and, for bytes that
+// are not UTF-8 (a C caller's text), write it to the process's own stdout instead, past any
+// redirection of sys.stdout; here such bytes reach sys.stdout as \xNN escapes.
 void WriteLine(const std::string& line) {
-  if (line.size() <= kMaxPiece) {
-    PySys_WriteStdout("%s\n", line.c_str());
+  PyObject* text =
+      PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), "backslashreplace");
+  if (text == nullptr) {
+    PyErr_Clear();  // out of memory: the line is lost, as logging never fails its caller
     return;
   }
-  size_t start = 0;
-  while (start < line.size()) {
-    size_t end = start + kMaxPiece;
-    if (end >= line.size()) {
-      end = line.size();
-    } else {
-      size_t cut = end;
-      while (cut > start && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) --cut;
-      // Text that is not UTF-8 (a C caller's bytes) may have no character start to cut at.
-      if (cut > start) end = cut;
-    }
-    PySys_WriteStdout("%.*s", static_cast<int>(end - start), line.c_str() + start);
-    start = end;
-  }
-  PySys_WriteStdout("\n");
+  PySys_FormatStdout("%U\n", text);
+  Py_DECREF(text);
 }
 
 }  // namespace

@@ -11,23 +11,23 @@ static const char* const kSourcePath = "cpp/sources/make_psfmatrix";
 namespace {
 
 // Evaluates the PSF centred on `source` at every science pixel of the L1C area and hands the value
-// and the receiving flat index to `add`. Returns the number of science pixels outside the L1C area.
-// A failed coefficient look-up is logged and adds nothing.
+// and the receiving flat index to `add`. Counts the science pixels outside the L1C area in numbad.
+// A failed coefficient look-up is logged, adds nothing and gives false.
 template <typename AddFn>
-int SpreadSourceOverScienceWindow(const TALVEN_PSF_Table& table, const WindowMapping& science,
-                                  const zv2dArray<int>& detector_to_l1c, const Coords& source,
-                                  AddFn add) {
+bool SpreadSourceOverScienceWindow(const TALVEN_PSF_Table& table, const WindowMapping& science,
+                                   const zv2dArray<int>& detector_to_l1c, const Coords& source,
+                                   AddFn add, int* numbad) {
+  *numbad = 0;
   TALVEN_PSF_InterpolationCoeffs coeffs;
   if (!table.GetInterpolationCoefficientsForNewPSFCentre(source, &coeffs)) {
     TALVEN_LogColumnLookUpFailure(source);
-    return 0;
+    return false;
   }
-  int numbad = 0;
   for (int i = 0; i < science.Numx(); ++i) {
     for (int j = 0; j < science.Numy(); ++j) {
       const int r = detector_to_l1c.At(j, i);
       if (r < 0) {
-        ++numbad;
+        ++*numbad;
         continue;
       }
       add(r, coeffs.PSF(
@@ -35,7 +35,7 @@ int SpreadSourceOverScienceWindow(const TALVEN_PSF_Table& table, const WindowMap
                  source));
     }
   }
-  return numbad;
+  return true;
 }
 
 void WarnBadElements(int numbad) {
@@ -51,23 +51,27 @@ void WarnBadElements(int numbad) {
 
 bool TALVEN_DeconvolutionMatrixGenerator::GenerateMidpointColumnMatrixElements(
     int column, const Coords& source, zv2dArray<double>* matrix) {
-  const int numbad = SpreadSourceOverScienceWindow(
+  int numbad = 0;
+  const bool ok = SpreadSourceOverScienceWindow(
       m_psftable, m_hierarchy.m_science, m_detector_to_l1c, source,
-      [matrix, column](int r, double p) { matrix->at(r, column) += p; });
+      [matrix, column](int r, double p) { matrix->at(r, column) += p; }, &numbad);
   WarnBadElements(numbad);
-  return true;
+  return ok;
 }
 
 bool TALVEN_DeconvolutionMatrixGenerator::GenerateSimpsonColumnMatrixElements(
     int column_prev, int column_mid, int column_next, double c, double f, const Coords& source,
     zv2dArray<double>* matrix) {
   const TALVEN_QuadraticWeights w(c, f);
-  const int numbad = SpreadSourceOverScienceWindow(m_psftable, m_hierarchy.m_science,
-                                                   m_detector_to_l1c, source, [&](int r, double p) {
-                                                     matrix->at(r, column_prev) += w.prev * p;
-                                                     matrix->at(r, column_mid) += w.mid * p;
-                                                     matrix->at(r, column_next) += w.next * p;
-                                                   });
+  int numbad = 0;
+  const bool ok = SpreadSourceOverScienceWindow(
+      m_psftable, m_hierarchy.m_science, m_detector_to_l1c, source,
+      [&](int r, double p) {
+        matrix->at(r, column_prev) += w.prev * p;
+        matrix->at(r, column_mid) += w.mid * p;
+        matrix->at(r, column_next) += w.next * p;
+      },
+      &numbad);
   WarnBadElements(numbad);
-  return true;
+  return ok;
 }

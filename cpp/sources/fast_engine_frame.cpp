@@ -4,7 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <new>
+#include <exception>
 
 #include "cpp/sources/generator_messages.h"
 #include "cpp/sources/psftables.h"
@@ -56,7 +56,7 @@ bool TALVEN_FastEngineFrame::BuildPlanes(int dx0, int dx1, int dy0, int dy1,
   const int npsf = static_cast<int>(entries.size());
   try {
     m_values.resize(npsf);
-  } catch (const std::bad_alloc&) {
+  } catch (const std::exception&) {
     return ReportAllocationFailure();
   }
   bool ok = true;
@@ -65,12 +65,21 @@ bool TALVEN_FastEngineFrame::BuildPlanes(int dx0, int dx1, int dy0, int dy1,
     try {
       m_values[m].Build(entries[m], dx0, dx1, dy0, dy1);
       then(m);
-    } catch (const std::bad_alloc&) {
+    } catch (const std::exception&) {
 #pragma omp atomic write
       ok = false;
     }
   }
   return ok ? true : ReportAllocationFailure();
+}
+
+bool TALVEN_FastEngineFrame::Guarded(const std::function<bool()>& build) {
+  try {
+    return build();
+  } catch (const std::exception&) {
+    ReportAllocationFailure();
+    return Fail();
+  }
 }
 
 bool TALVEN_FastEngineFrame::ReportAllocationFailure() const {

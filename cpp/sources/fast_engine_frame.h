@@ -15,6 +15,12 @@ class WindowMappingHierarchy;
 class TALVEN_PSF_Table;
 
 class TALVEN_FastEngineFrame {
+ public:
+  // Runs build and turns any exception it lets out (storage that cannot be had, a size beyond
+  // what a container holds) into a logged failure: nothing is thrown across the library's
+  // interfaces.
+  bool Guarded(const std::function<bool()>& build);
+
  protected:
   // `method` names the generator method in the engine's own messages, which are recorded against
   // `source_path`, the generator's file whose messages the engine writes. `output` holds the
@@ -35,7 +41,7 @@ class TALVEN_FastEngineFrame {
 
   // Tabulates every measured PSF over dx in [dx0, dx1] and dy in [dy0, dy1] into m_values, one
   // PSF per work item, then calls then(m) in the same worker. False, logged, when storage for
-  // the tables cannot be had.
+  // the tables cannot be had (then throws nothing).
   bool BuildPlanes(int dx0, int dx1, int dy0, int dy1, const std::function<void(int)>& then);
   bool ReportAllocationFailure() const;
   // Zero-fills the output and logs that the matrix is returned empty; returns false.

@@ -3,9 +3,11 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstddef>
-#include <new>
+#include <cstdint>
+#include <exception>
 #include <vector>
 
 #include "cpp/sources/build_scope.h"
@@ -40,7 +42,7 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
         m_x0(h.m_science.Ofsx() + h.m_detector.Ofsx()),
         m_y0(h.m_science.Ofsy() + h.m_detector.Ofsy()),
         m_dx0(m_x0 - m_noofx + 1),
-        m_ndx(static_cast<ptrdiff_t>(m_noofx) + m_sx - 1) {}
+        m_dx1(m_x0 + m_sx - 1) {}
 
   bool Run() {
     const bool has_targets = m_left || m_right;
@@ -48,19 +50,28 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
     if (Cancelled()) return false;
     FillOutput();
     if (!has_targets) return true;
-    // Displacements from any NOOF source column to any science column, and between science rows.
-    if (!BuildPlanes(m_dx0, m_dx0 + static_cast<int>(m_ndx) - 1, 1 - m_sy, m_sy - 1, [](int) {})) {
-      return Fail();
+    // Displacements from any NOOF source column to any science column, and between science rows;
+    // each plane keeps only the columns its PSF reaches.
+    if (!BuildPlanes(m_dx0, m_dx1, 1 - m_sy, m_sy - 1, [](int) {})) return Fail();
+    m_sum_offsets.reserve(m_values.size());
+    ptrdiff_t sums = 0;
+    for (const TALVEN_PSF_DisplacementPlane& plane : m_values) {
+      m_sum_offsets.push_back(sums);
+      sums += (ptrdiff_t{plane.LastDx()} - plane.FirstDx() + 1) * m_ky;
     }
+    m_num_sums = sums;
+    m_zero_sums.assign(static_cast<size_t>(m_ky), 0.0);
     if (Cancelled()) return false;
     if (!AssembleRows()) return Fail();
     if (Cancelled()) return false;
+    if (m_lookup_failed) return FailRequest();
     return true;
   }
 
  private:
   // Per-worker scratch: for one source row, the plane of every measured PSF summed over the
-  // sampled receiver rows of each L1C row, indexed [psf][dx][L1C row].
+  // sampled receiver rows of each L1C row, indexed [psf][dx][L1C row] over the stored columns of
+  // each plane (PSF m from m_sum_offsets[m]).
   struct Scratch {
     TALVEN_PSF_InterpolationCoeffs coeffs;
     std::vector<double> rowsums;
@@ -76,15 +87,14 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
         }
       }
     }
-    const size_t npsf = m_values.size();
     bool ok = true;
 #pragma omp parallel
     {
       Scratch scratch;
       bool have_scratch = true;
       try {
-        scratch.rowsums.resize(npsf * static_cast<size_t>(m_ndx) * m_ky);
-      } catch (const std::bad_alloc&) {
+        scratch.rowsums.resize(static_cast<size_t>(m_num_sums));
+      } catch (const std::exception&) {
         have_scratch = false;
 #pragma omp atomic write
         ok = false;
@@ -108,9 +118,11 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
   TALVEN_VECTOR_CLONES void SumReceiverRows(int y, double* rowsums) const {
     const int dsy = m_request.delta_sy;
     for (size_t m = 0; m < m_values.size(); ++m) {
-      for (ptrdiff_t i = 0; i < m_ndx; ++i) {
-        const double* v = m_values[m].Column(m_dx0 + static_cast<int>(i)) - m_values[m].Dy0();
-        double* out = rowsums + (static_cast<ptrdiff_t>(m) * m_ndx + i) * m_ky;
+      const TALVEN_PSF_DisplacementPlane& plane = m_values[m];
+      for (int dx = plane.FirstDx(); dx <= plane.LastDx(); ++dx) {
+        const double* v = plane.Column(dx) - plane.Dy0();
+        double* out =
+            rowsums + m_sum_offsets[m] + static_cast<ptrdiff_t>(dx - plane.FirstDx()) * m_ky;
         for (int ry = 0; ry < m_ky; ++ry) {
           double sum = 0.0;
           for (int sy = ry * m_by; sy < (ry + 1) * m_by; ++sy) {
@@ -137,16 +149,17 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
     const double* vignetting_row = m_request.vignetting
                                        ? m_request.vignetting + static_cast<ptrdiff_t>(yn) * m_noofx
                                        : nullptr;
+    // In 64 bits: a step past the last source must not wrap.
     if (m_left) {
       double* left = Column(LeftTarget(target_row));
-      for (int x = m_x0 - 1 - dnx / 2; x >= 0; x -= dnx) {
-        AddSource(x, yn, vignetting_row, scratch, left);
+      for (int64_t x = int64_t{m_x0} - 1 - dnx / 2; x >= 0; x -= dnx) {
+        AddSource(static_cast<int>(x), yn, vignetting_row, scratch, left);
       }
     }
     if (m_right) {
       double* right = Column(RightTarget(target_row));
-      for (int x = m_x0 + m_sx + dnx / 2; x < m_noofx; x += dnx) {
-        AddSource(x, yn, vignetting_row, scratch, right);
+      for (int64_t x = int64_t{m_x0} + m_sx + dnx / 2; x < m_noofx; x += dnx) {
+        AddSource(static_cast<int>(x), yn, vignetting_row, scratch, right);
       }
     }
   }
@@ -159,16 +172,26 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
     if (vignetting_row) weight *= vignetting_row[x];
     if (!std::isfinite(weight) || weight == 0.0) return;
     const Coords source(yn, x, WindowMappingType::WINDOW_NOOF);
-    if (!m_table.GetInterpolationCoefficientsForNewPSFCentre(source, &scratch->coeffs)) return;
+    // The table logs why; the build fails once every source has been looked up.
+    if (!m_table.GetInterpolationCoefficientsForNewPSFCentre(source, &scratch->coeffs)) {
+      m_lookup_failed.store(true, std::memory_order_relaxed);
+      return;
+    }
     const double* w = scratch->coeffs.Coefficients();
     const int* psf = scratch->coeffs.Indices();
     const bool all_rows = static_cast<int>(m_receiving_rows.size()) == m_ky;
     for (int j = 0; j < scratch->coeffs.Count(); ++j) {
       const double factor = weight * w[j];
-      const double* sums = scratch->rowsums.data() + static_cast<ptrdiff_t>(psf[j]) * m_ndx * m_ky;
-      for (int sx = q.delta_sx / 2; sx < m_sx; sx += q.delta_sx) {
-        const double* src = sums + static_cast<ptrdiff_t>(sx + m_x0 - x - m_dx0) * m_ky;
-        double* dst = target + static_cast<ptrdiff_t>(sx / m_bx) * m_ky;
+      const TALVEN_PSF_DisplacementPlane& plane = m_values[psf[j]];
+      const double* sums = scratch->rowsums.data() + m_sum_offsets[psf[j]];
+      for (int64_t sx = q.delta_sx / 2; sx < m_sx; sx += q.delta_sx) {
+        // Beyond the PSF's columns the light is zero, still added so that a non-finite factor
+        // shows as it does inside them.
+        const int64_t dx = sx + m_x0 - x;
+        const double* src = dx >= plane.FirstDx() && dx <= plane.LastDx()
+                                ? sums + (dx - plane.FirstDx()) * m_ky
+                                : m_zero_sums.data();
+        double* dst = target + (sx / m_bx) * m_ky;
         if (all_rows) {
           for (int ry = 0; ry < m_ky; ++ry) dst[ry] += factor * src[ry];
         } else {
@@ -184,10 +207,14 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
   const int m_noofx;
   // NOOF position of science pixel (0, 0).
   const int m_x0, m_y0;
-  // First displacement along x of the planes and their number.
-  const int m_dx0;
-  const ptrdiff_t m_ndx;
+  // The displacements along x from any source to any receiver.
+  const int m_dx0, m_dx1;
+  // Where each PSF's sums start in the scratch, their total, and the sums beyond a PSF's columns.
+  std::vector<ptrdiff_t> m_sum_offsets;
+  ptrdiff_t m_num_sums = 0;
+  std::vector<double> m_zero_sums;
   std::vector<int> m_receiving_rows;
+  std::atomic<bool> m_lookup_failed{false};
 };
 
 }  // namespace
@@ -212,5 +239,5 @@ bool TALVEN_BuildHorizontalMatrixFast(const WindowMappingHierarchy& hierarchy,
   // Every line from here on is the engine's to choose, in every block.
   zvLogThreadMute unmuted(false);
   HorizontalEngine engine(hierarchy, table, request, scope, output);
-  return engine.Run();
+  return engine.Guarded([&engine] { return engine.Run(); });
 }

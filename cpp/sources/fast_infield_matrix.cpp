@@ -3,9 +3,10 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <new>
+#include <exception>
 #include <vector>
 
 #include "cpp/sources/build_scope.h"
@@ -58,24 +59,22 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
         m_ofsy(h.m_science.Ofsy()),
         m_lower_edge(options.lower_edge),
         m_rows_below(std::max(options.rows_below, 0)),
-        m_failed_column(m_kx) {
-    for (int b = 0; b < m_by; ++b) m_weights.emplace_back(b - m_by / 2.0, m_by);
-  }
+        m_failed_column(m_kx) {}
 
   bool Run() {
     m_scope.SetTotal(m_c1 - m_c0);
     if (Cancelled()) return false;
+    for (int b = 0; b < m_by; ++b) m_weights.emplace_back(b - m_by / 2.0, m_by);
     // Displacements from a science pixel, or a lower edge source below the window, to a science
-    // pixel.
-    int dy1 = m_sy - 1;
     // pixel. Lower edge sources below the detector window fail their look-up, which fails the
     // whole build before any of them is used.
+    int dy1 = m_sy - 1;
     if (LowerEdgeAddsLight()) {
       dy1 = std::max(dy1, BandRows() - 1 + std::min(m_rows_below, m_ofsy));
     }
     try {
       m_footprints.resize(m_table.MeasuredPSFEntries().size());
-    } catch (const std::bad_alloc&) {
+    } catch (const std::exception&) {
       ReportAllocationFailure();
       return Fail();
     }
@@ -89,7 +88,7 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
     if (!AssembleColumns()) return Fail();
     if (Cancelled()) return false;
     // Every block of a request fails with the lower edge of any column.
-    if (m_lower_edge && m_failed_column < m_kx) return FailRequest();
+    if (m_lookup_failed || (m_lower_edge && m_failed_column < m_kx)) return FailRequest();
     return true;
   }
 
@@ -147,7 +146,7 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
       bool have_scratch = true;
       try {
         if (m_options.use_simpsons) scratch.rows.resize(m_by * m_n);
-      } catch (const std::bad_alloc&) {
+      } catch (const std::exception&) {
         have_scratch = false;
 #pragma omp atomic write
         ok = false;
@@ -199,9 +198,12 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
     if (m_options.use_simpsons) ScaleColumn(base + m_ky - 1);
   }
 
-  bool LookUp(const Coords& source, TALVEN_PSF_InterpolationCoeffs* coeffs) const {
+  // A source whose coefficients cannot be looked up fails the build; the others are still looked
+  // up, so that each failure is logged.
+  bool LookUp(const Coords& source, TALVEN_PSF_InterpolationCoeffs* coeffs) {
     if (m_table.GetInterpolationCoefficientsForNewPSFCentre(source, coeffs)) return true;
     TALVEN_LogColumnLookUpFailure(source);
+    m_lookup_failed.store(true, std::memory_order_relaxed);
     return false;
   }
 
@@ -297,6 +299,7 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
   // The lower edge option rows below, of which a negative count means none.
   const int m_rows_below;
   int m_failed_column;
+  std::atomic<bool> m_lookup_failed{false};
   // The quadratic scheme's weights for detector row b of an L1C pixel.
   std::vector<TALVEN_QuadraticWeights> m_weights;
   std::vector<TALVEN_PSF_FootprintPlanes> m_footprints;
@@ -323,5 +326,5 @@ bool TALVEN_BuildInfieldMatrixFast(const WindowMappingHierarchy& hierarchy,
   // Every line from here on is the engine's to choose, in every block.
   zvLogThreadMute unmuted(false);
   InfieldEngine engine(hierarchy, table, options, scope, output);
-  return engine.Run();
+  return engine.Guarded([&engine] { return engine.Run(); });
 }

@@ -59,11 +59,14 @@ class TALVEN_DeconvolutionMatrixGenerator {
 
   bool MakeDetectorPixelToL1cFlatIndexTable();
 
-  // In-field convolution matrix (transfer_function_assembly.cpp).
+  // In-field convolution matrix (transfer_function_assembly.cpp). A source pixel whose
+  // coefficients cannot be looked up fails the matrix; every source is still looked up, so that
+  // each failure is logged.
   bool build_transfer_function(zv2dArray<double>* output);
   bool ProcessL1CPixelAsScatteringSource(int row, int column, zv2dArray<double>* matrix);
 
-  // Column operations for one source detector pixel (column_matrix_elements.cpp).
+  // Column operations for one source detector pixel (column_matrix_elements.cpp); false, logged,
+  // when the source's coefficients cannot be looked up (nothing is added then).
   bool GenerateMidpointColumnMatrixElements(int column, const Coords& source,
                                             zv2dArray<double>* matrix);
   bool GenerateSimpsonColumnMatrixElements(int column_prev, int column_mid, int column_next,
@@ -75,7 +78,9 @@ class TALVEN_DeconvolutionMatrixGenerator {
   bool GenerateColumnMatrixForBottomEdgeDetectorPixel(int column, const Coords& source,
                                                       zv2dArray<double>* matrix);
 
-  // Horizontal stray light matrix (talven_horizontal_deconvolution_matrix.cpp).
+  // Horizontal stray light matrix (talven_horizontal_deconvolution_matrix.cpp). A source whose
+  // PSF cannot be looked up adds nothing and gives false (the table logs why), which fails the
+  // matrix.
   bool build_horizontal_stray_light(zv2dArray<double>* output, const zv2dArray<double>& vignetting,
                                     int delta_ny, int delta_nx, int delta_sy, int delta_sx);
   bool ProcessHorizontalStrayLightFromPixel(int source_y, int source_x, int delta_sy, int delta_sx,

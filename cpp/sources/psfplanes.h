@@ -24,21 +24,29 @@ class TALVEN_PSF_Entry;
 
 class TALVEN_PSF_DisplacementPlane {
  public:
-  // Tabulates entry.ValueAtDisplacement(dx, dy) for dx in [dx0, dx1] and dy in [dy0, dy1].
-  // Throws std::bad_alloc when the storage cannot be had.
+  // Tabulates entry.ValueAtDisplacement(dx, dy) for dx in [dx0, dx1] and dy in [dy0, dy1]. A PSF
+  // is zero beyond its own columns, so only the displacements dx at which it can be non-zero are
+  // stored: the table's size follows the PSF, however wide the requested range. Throws
+  // std::bad_alloc (or std::length_error) when the storage cannot be had.
   void Build(const TALVEN_PSF_Entry& entry, int dx0, int dx1, int dy0, int dy1);
 
-  int Dx0() const { return m_dx0; }
+  // The stored displacements along x, [FirstDx(), LastDx()]; empty when FirstDx() > LastDx().
+  int FirstDx() const { return m_dx0; }
+  int LastDx() const { return m_dx1; }
   int Dy0() const { return m_dy0; }
-  // The values for displacement dx, indexed by dy - Dy0().
+  // The values for displacement dx, indexed by dy - Dy0(); a column of zeros for a dx in the
+  // requested range that is not stored.
   const double* Column(int dx) const {
+    if (dx < m_dx0 || dx > m_dx1) return m_zeros.data();
     return m_values.data() + static_cast<ptrdiff_t>(dx - m_dx0) * m_ny;
   }
   double At(int dx, int dy) const { return Column(dx)[dy - m_dy0]; }
 
  private:
   std::vector<double> m_values;
+  std::vector<double> m_zeros;
   int m_dx0 = 0;
+  int m_dx1 = -1;
   int m_dy0 = 0;
   ptrdiff_t m_ny = 0;
 };

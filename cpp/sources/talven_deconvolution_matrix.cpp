@@ -8,6 +8,7 @@
 
 #include "cpp/sources/make_psfmatrix.h"
 #include "cpp/sources/matrix_requests.h"
+#include "cpp/sources/thread_limit.h"
 #include "cpp/sources/windowbinning.h"
 #include "math/arrays/zvarraylib.h"
 #include "system/zvlog.h"
@@ -225,7 +226,7 @@ class OpenMPSettings {
 // Both requests log the version and the thread limit once the generator exists.
 void SetUpOpenMP(const char* request, const TALVEN_RequestSettings& settings) {
   omp_set_dynamic(0);
-  if (settings.threads > 0) omp_set_num_threads(settings.threads);
+  if (settings.threads > 0) omp_set_num_threads(TALVEN_ThreadsToUse(settings.threads));
   zvLogBase::Record(zvlog_info, kSourcePath, __LINE__, "%s, Version [%s]", request,
                     settings.version.c_str());
   zvLogBase::Record(zvlog_info, kSourcePath, __LINE__,

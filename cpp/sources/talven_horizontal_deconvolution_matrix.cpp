@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cassert>
 #include <cmath>
+#include <cstdint>
 
 #include "cpp/sources/fast_horizontal_matrix.h"
 #include "cpp/sources/generator_messages.h"
@@ -117,8 +118,10 @@ bool TALVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light(
 #pragma omp parallel
   {
     zv2dArray<double>* mine = nullptr;
+    // The loops run in 64 bits: a step past the last row or source must not wrap.
 #pragma omp for schedule(dynamic, 1)
-    for (int y = delta_ny / 2; y < numrows; y += delta_ny) {
+    for (int64_t row = delta_ny / 2; row < numrows; row += delta_ny) {
+      const int y = static_cast<int>(row);
       TALVEN_HorizontalStrayLightTargets left;
       TALVEN_HorizontalStrayLightTargets right;
       if (m_diagnostic) {
@@ -140,17 +143,22 @@ bool TALVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light(
       const double* vignettingrow =
           use_vignetting ? vignetting.ArrayBasePtr() + static_cast<size_t>(yn) * vx : nullptr;
       const int num_vignetting = use_vignetting ? vx : 0;
-      for (int x = x0 - 1 - delta_nx / 2; rowok && x >= 0; x -= delta_nx) {
-        rowok = ProcessHorizontalStrayLightFromPixel(yn, x, delta_sy, delta_sx, sourcearea,
-                                                     left.targets, left.fractions, left.numtargets,
-                                                     vignettingrow, num_vignetting, mine);
+      // A source whose PSF cannot be looked up fails the matrix; the other sources are still
+      // looked up, so that each failure is logged.
+      bool lookups_ok = true;
+      for (int64_t x = int64_t{x0} - 1 - delta_nx / 2; rowok && x >= 0; x -= delta_nx) {
+        lookups_ok = ProcessHorizontalStrayLightFromPixel(
+                         yn, static_cast<int>(x), delta_sy, delta_sx, sourcearea, left.targets,
+                         left.fractions, left.numtargets, vignettingrow, num_vignetting, mine) &&
+                     lookups_ok;
       }
-      for (int x = x1 + delta_nx / 2; rowok && x < noof.Numx(); x += delta_nx) {
-        rowok = ProcessHorizontalStrayLightFromPixel(
-            yn, x, delta_sy, delta_sx, sourcearea, right.targets, right.fractions, right.numtargets,
-            vignettingrow, num_vignetting, mine);
+      for (int64_t x = int64_t{x1} + delta_nx / 2; rowok && x < noof.Numx(); x += delta_nx) {
+        lookups_ok = ProcessHorizontalStrayLightFromPixel(
+                         yn, static_cast<int>(x), delta_sy, delta_sx, sourcearea, right.targets,
+                         right.fractions, right.numtargets, vignettingrow, num_vignetting, mine) &&
+                     lookups_ok;
       }
-      if (!rowok) result.store(false, std::memory_order_relaxed);
+      if (!rowok || !lookups_ok) result.store(false, std::memory_order_relaxed);
     }
   }
   const bool built = result.load();
@@ -175,18 +183,19 @@ bool TALVEN_DeconvolutionMatrixGenerator::ProcessHorizontalStrayLightFromPixel(
   if (!std::isfinite(weight) || weight == 0.0) return true;
 
   TALVEN_PSF_InterpolationCoeffs coeffs;
-  if (!m_psftable.GetInterpolationCoefficientsForNewPSFCentre(source, &coeffs)) return true;
+  if (!m_psftable.GetInterpolationCoefficientsForNewPSFCentre(source, &coeffs)) return false;
 
   const WindowMapping& science = m_hierarchy.m_science;
   const WindowMapping science_to_noof =
       m_hierarchy.CreateMappingToUpperLevel(science, m_hierarchy.m_noof);
-  for (int sx = delta_sx / 2; sx < science.Numx(); sx += delta_sx) {
-    for (int sy = delta_sy / 2; sy < science.Numy(); sy += delta_sy) {
+  for (int64_t sx = delta_sx / 2; sx < science.Numx(); sx += delta_sx) {
+    for (int64_t sy = delta_sy / 2; sy < science.Numy(); sy += delta_sy) {
       Coords receiver(WindowMappingType::WINDOW_NOOF);
       Coords detector(WindowMappingType::WINDOW_DETECTOR);
       int r = -1;
-      science_to_noof.ToParentWindow(Coords(sy, sx, WindowMappingType::WINDOW_SCIENCE), &receiver,
-                                     false);
+      science_to_noof.ToParentWindow(
+          Coords(static_cast<int>(sy), static_cast<int>(sx), WindowMappingType::WINDOW_SCIENCE),
+          &receiver, false);
       m_hierarchy.m_detector.FromParentWindow(receiver, &detector, false);
       if (!m_l1cindexer.FlatIndexFromDetectorPixel(detector, &r, true)) continue;
       const double v = coeffs.PSF(receiver, source) * weight;

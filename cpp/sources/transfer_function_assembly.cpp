@@ -60,6 +60,9 @@ bool TALVEN_DeconvolutionMatrixGenerator::build_transfer_function(zv2dArray<doub
         TALVEN_LogInfieldRowProgress(i, numrows);
       }
       bool ok = CheckThreadSpecificAllocation(&mine, thread_matrices);
+      // A failed look-up of a source pixel does not stop the row: the later pixels still log
+      // theirs.
+      bool lookups_ok = true;
       for (int j = 0; ok && j < numcolumns; ++j) {
         if (m_diagnostic && j == 0) {
           TALVEN_LogInfieldRowFirstPixel(i);
@@ -67,9 +70,9 @@ bool TALVEN_DeconvolutionMatrixGenerator::build_transfer_function(zv2dArray<doub
         if (i == 0 && m_create_lower_edge_adjustment) {
           ok = AddBottomEdgeSourcePixelAdjustment(j, mine);
         }
-        if (ok) ok = ProcessL1CPixelAsScatteringSource(i, j, mine);
+        if (ok) lookups_ok = ProcessL1CPixelAsScatteringSource(i, j, mine) && lookups_ok;
       }
-      if (!ok) result.store(false, std::memory_order_relaxed);
+      if (!ok || !lookups_ok) result.store(false, std::memory_order_relaxed);
     }
   }
   const bool ok = result.load();
@@ -94,16 +97,18 @@ bool TALVEN_DeconvolutionMatrixGenerator::ProcessL1CPixelAsScatteringSource(
                                    false);
   const int binx = m_l1c_to_detector.Binx();
   const int biny = m_l1c_to_detector.Biny();
+  bool ok = true;
   for (int a = 0; a < binx; ++a) {
     for (int b = 0; b < biny; ++b) {
       const Coords source(corner.y + b, corner.x + a, WindowMappingType::WINDOW_DETECTOR);
       if (m_use_simpsons) {
-        GenerateSimpsonColumnMatrixElements(c_prev, c_mid, c_next, b - biny / 2.0,
-                                            static_cast<double>(biny), source, matrix);
+        ok = GenerateSimpsonColumnMatrixElements(c_prev, c_mid, c_next, b - biny / 2.0,
+                                                 static_cast<double>(biny), source, matrix) &&
+             ok;
       } else {
-        GenerateMidpointColumnMatrixElements(c_mid, source, matrix);
+        ok = GenerateMidpointColumnMatrixElements(c_mid, source, matrix) && ok;
       }
     }
   }
-  return true;
+  return ok;
 }

@@ -41,6 +41,20 @@ struct CharOps<char> {
   static int Format(char* buffer, const char* format, va_list args) {
     return std::vsnprintf(buffer, kFormatBound, format, args);
   }
+  // Drops a UTF-8 sequence that a cut left incomplete at the end of text: a reader that decodes
+  // the text (Python) would refuse it. Bytes that are not UTF-8 are kept as they are.
+  static void DropCutCharacter(char* text) {
+    const size_t length = std::strlen(text);
+    size_t start = length;  // one past the byte that begins the last character
+    while (start > 0 && length - start < 3 &&
+           (static_cast<unsigned char>(text[start - 1]) & 0xC0) == 0x80) {
+      --start;
+    }
+    if (start == 0) return;
+    const unsigned char lead = static_cast<unsigned char>(text[start - 1]);
+    const size_t needed = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    if (length - start + 1 < needed) text[start - 1] = 0;
+  }
   static std::string Number(int v) { return std::to_string(v); }
 };
 
@@ -54,6 +68,7 @@ struct CharOps<wchar_t> {
   static int Format(wchar_t* buffer, const wchar_t* format, va_list args) {
     return std::vswprintf(buffer, kFormatBound, format, args);
   }
+  static void DropCutCharacter(wchar_t*) {}  // a wide text is cut between characters
   static std::wstring Number(int v) { return std::to_wstring(v); }
 };
 
@@ -76,16 +91,19 @@ void ConvertText(Dest& dest, const From* text) {
   dest.UpdateLengthAfterExternalWrite();
 }
 
+// True when the formatter failed or its text did not fit the buffer whole.
+bool FormatWasCut(int result) { return static_cast<unsigned>(result) > kFormatKept; }
+
 // Formats into buffer (zero-filled, kFormatBuffer characters) and returns the formatter's result.
+// A text that was cut ends with whole characters.
 template <typename Ch>
 int FormatBounded(Ch* buffer, const Ch* format, va_list args) {
   std::fill(buffer, buffer + kFormatBuffer, Ch(0));
   if (format == nullptr) return 0;
-  return CharOps<Ch>::Format(buffer, format, args);
+  const int result = CharOps<Ch>::Format(buffer, format, args);
+  if (FormatWasCut(result)) CharOps<Ch>::DropCutCharacter(buffer);
+  return result;
 }
-
-// True when the formatter failed or its text did not fit the buffer whole.
-bool FormatWasCut(int result) { return static_cast<unsigned>(result) > kFormatKept; }
 
 }  // namespace
 

@@ -194,7 +194,7 @@ TEST_F(ColumnOperations, SourceWithZeroCoefficientsAddsNothingAndLogsNothing) {
 
 TEST_F(ColumnOperations, FailedCoefficientLookUpIsLoggedAndSkipped) {
   CaptureLog log;
-  EXPECT_TRUE(g->GenerateMidpointColumnMatrixElements(0, Coords(-1, 3, kDetector), &m));
+  EXPECT_FALSE(g->GenerateMidpointColumnMatrixElements(0, Coords(-1, 3, kDetector), &m));
   EXPECT_TRUE(
       log.contains("ERROR\t:TALVEN_DeconvolutionMatrixGenerator::"
                    "GenerateColumnMatrixElements, Inconsistency error looking up "

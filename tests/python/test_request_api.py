@@ -74,8 +74,8 @@ def test_captured_records_include_the_workers_and_nothing_reaches_stdout(capfd):
     assert lib.capture_log(True) is False
     try:
         out = case.output()
-        assert lib.build_infield(*case.infield_args(out, coeffs=coeffs, indices=indices),
-                                 lower_edge=False, threads=2)
+        assert not lib.build_infield(*case.infield_args(out, coeffs=coeffs, indices=indices),
+                                     lower_edge=False, threads=2)
         records = lib.take_log()
         assert lib.take_log() == []
     finally:
@@ -86,8 +86,8 @@ def test_captured_records_include_the_workers_and_nothing_reaches_stdout(capfd):
     assert len(failures) == w.Sx * w.Sy
     assert all(r[0] == lib.LOG_ERROR and r[2] == "cpp/sources/make_psfmatrix" and r[3] > 0
                for r in failures)
-    assert records[-1][:3] == (lib.LOG_INFO, f"{IN}. Successfuly generated the convolution "
-                               f"matrix of size ({w.KK},{w.KK})",
+    assert records[-1][:3] == (lib.LOG_INFO, f"{IN}. Error generating the convolution matrix of "
+                               f"size ({w.KK},{w.KK}). It is set to 0.0",
                                "cpp/sources/talven_deconvolution_matrix")
     # Capture off: lines go to stdout again.
     lib.cimpl_set_option("no such option", 1)
