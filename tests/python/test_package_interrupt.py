@@ -23,9 +23,9 @@ out = np.full((windows.kk, windows.kk), 7.25)
 seen = []
 
 def progress(done, total):
-    if not seen:
+    seen.append((done, total))  # before the signal can arrive
+    if len(seen) == 1:
         print("started", flush=True)
-    seen.append((done, total))
 
 try:
     build(instrument, windows, out=out, threads=1, progress=progress)
