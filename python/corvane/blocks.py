@@ -15,7 +15,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 import numpy as np
 
 from .build import _BUILD_LOCK
-from .errors import BuildError
+from .errors import SILENT_BLOCK, BuildError
 
 logger = logging.getLogger("corvane")
 
@@ -142,7 +142,8 @@ def build_error(request: BlockRequest, records: Sequence[Record],
     where = "" if blocks is None else " (x-columns " + ", ".join(
         f"[{c0}, {c1})" for c0, c1 in blocks) + ")"
     problems = [r for r in _log_records(records) if r.levelno >= logging.WARNING]
-    return BuildError(f"the library could not build {request.title}{where}", problems)
+    hint = "" if problems or blocks is None or any(c0 == 0 for c0, _ in blocks) else SILENT_BLOCK
+    return BuildError(f"the library could not build {request.title}{where}{hint}", problems)
 
 
 def _log_records(records: Sequence[Record]) -> List[logging.LogRecord]:

@@ -12,7 +12,7 @@ import numpy as np
 
 from ._logsink import LogCapture
 from ._progress import Progress, ProgressArg, check_progress
-from .errors import BuildError
+from .errors import SILENT_BLOCK, BuildError
 from .instrument import DETECTOR_CODE, NOOF_CODE, Instrument
 from .windows import Windows, as_int
 
@@ -140,7 +140,11 @@ def _build(function: Callable[..., bool], args: tuple[Any, ...], options: dict[s
     if "error" in outcome:
         raise outcome["error"]
     if not outcome["ok"]:
-        raise BuildError(f"{description} failed; the library reported:", log.problems())
+        problems = log.problems()
+        columns = options.get("columns")
+        if problems or columns is None or columns[0] == 0:
+            raise BuildError(f"{description} failed; the library reported:", problems)
+        raise BuildError(f"{description} failed{SILENT_BLOCK}")
     return out
 
 

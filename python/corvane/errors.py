@@ -30,3 +30,9 @@ class BuildError(RuntimeError):
         self.records = list(records)
         lines = [summary] + [f"{r.levelname}: {r.getMessage()}" for r in self.records]
         super().__init__("\n".join(lines))
+
+
+# The library logs a request's own lines (its checks, its outcome) with the block of L1C x-column 0
+# only, so that a request split into blocks logs them once.
+SILENT_BLOCK = ("; a block without L1C x-column 0 does not repeat the request's own lines: build "
+                "the block of x-column 0 or the whole matrix to see why")

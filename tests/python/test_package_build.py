@@ -183,6 +183,15 @@ def test_failed_build_raises_with_the_library_lines_and_changes_no_setting(small
         corvane.infield_matrix(instrument, w, scheme="midpoint", rows_below=3), raw)
 
 
+@pytest.mark.parametrize("columns, says_why", [((0, 1), True), ((1, 2), False)])
+def test_a_refused_block_says_where_the_reasons_are(small, columns, says_why):
+    instrument, w = small
+    with pytest.raises(corvane.BuildError) as raised:
+        corvane.infield_matrix(instrument, w, rows_below=w.sofs_y + 1, columns=columns)
+    assert bool(raised.value.records) == says_why
+    assert ("x-column 0" in str(raised.value)) != says_why
+
+
 def test_records_reach_the_corvane_logger_at_their_levels(small, caplog, capsys):
     instrument, w = small
     with caplog.at_level(logging.INFO, logger="corvane"):
