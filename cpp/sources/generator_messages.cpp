@@ -1,11 +1,10 @@
 #include "cpp/sources/generator_messages.h"
 
+#include "cpp/sources/log_sources.h"
 #include "cpp/sources/windowbinning.h"
 #include "system/zvlog.h"
 
-static const char* const kSourcePath = "cpp/sources/make_psfmatrix";
-static const char* const kHorizontalSourcePath =
-    "cpp/sources/talven_horizontal_deconvolution_matrix";
+static const char* const kSourcePath = kTALVEN_GeneratorSource;
 
 void TALVEN_LogColumnLookUpFailure(const Coords& source) {
   zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
@@ -41,7 +40,7 @@ void TALVEN_LogInfieldRowFirstPixel(int row) {
 }
 
 void TALVEN_LogHorizontalRowProgress(int row, int numrows) {
-  zvLogBase::Record(zvlog_info, kHorizontalSourcePath, __LINE__,
+  zvLogBase::Record(zvlog_info, kTALVEN_HorizontalSource, __LINE__,
                     "TALVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light, "
                     "Processing row [%d] of [%d]",
                     row, numrows);

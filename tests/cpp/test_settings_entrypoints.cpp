@@ -20,7 +20,7 @@ struct Request {
     const int ny = noof_table ? w.NOOFy : w.Dy;
     psfs = MakeRandomPsfs(11, ny, nx, {{4.5, 3.5}, {7.25, 9.5}, {8.5, 5.75}}, nx, ny, 4);
     for (const auto& s : psfs.samples) pointers.push_back(s.data());
-    KK = w.N();
+    KK = w.KK();
     M = numpsf = static_cast<int>(pointers.size());
     matrix.assign(static_cast<size_t>(KK) * KK, 7.0);
   }
@@ -44,7 +44,7 @@ struct Request {
         steps.nx, steps.ny, steps.sx, steps.sy);
   }
 
-  TestWindows w;
+  TALVEN_WindowLayout w;
   TestPsfs psfs;
   std::vector<const double*> pointers;
   std::vector<double> matrix;
