@@ -11,12 +11,9 @@ bool TALVEN_DeconvolutionMatrixGenerator::UsesFastEngine(WindowMappingType table
 }
 
 bool TALVEN_DeconvolutionMatrixGenerator::BuildInfieldFast(zv2dArray<double>* output) const {
-  TALVEN_InfieldOptions options;
-  options.use_simpsons = m_use_simpsons;
-  options.lower_edge = m_create_lower_edge_adjustment;
-  options.rows_below = m_lower_edge_rows_below;
-  options.rows_above = m_lower_edge_rows_above;
-  options.diagnostic = m_diagnostic;
+  const TALVEN_InfieldOptions options{m_use_simpsons, m_create_lower_edge_adjustment,
+                                      m_lower_edge_rows_below, m_lower_edge_rows_above,
+                                      m_diagnostic};
   return TALVEN_BuildInfieldMatrixFast(m_hierarchy, m_psftable, options, m_scope,
                                        output->UnsafeArrayBasePtr());
 }
@@ -25,13 +22,8 @@ bool TALVEN_DeconvolutionMatrixGenerator::BuildHorizontalFast(zv2dArray<double>*
                                                               const double* vignetting,
                                                               int delta_ny, int delta_nx,
                                                               int delta_sy, int delta_sx) const {
-  TALVEN_HorizontalRequest request;
-  request.vignetting = vignetting;
-  request.delta_nx = delta_nx;
-  request.delta_ny = delta_ny;
-  request.delta_sx = delta_sx;
-  request.delta_sy = delta_sy;
-  request.diagnostic = m_diagnostic;
+  const TALVEN_HorizontalRequest request{vignetting, delta_nx, delta_ny,
+                                         delta_sx,   delta_sy, m_diagnostic};
   return TALVEN_BuildHorizontalMatrixFast(m_hierarchy, m_psftable, request, m_scope,
                                           output->UnsafeArrayBasePtr());
 }

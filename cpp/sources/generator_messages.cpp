@@ -6,20 +6,25 @@
 
 static const char* const kSourcePath = kTALVEN_GeneratorSource;
 
-void TALVEN_LogColumnLookUpFailure(const Coords& source) {
+namespace {
+
+// `pixel` names the source pixel as the method's message does.
+void LogLookUpFailure(const char* method, const char* pixel, const Coords& source) {
   zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
-                    "TALVEN_DeconvolutionMatrixGenerator::GenerateColumnMatrixElements, "
-                    "Inconsistency error looking up interpolated PSF table for raw detector pixel "
-                    "[%d,%d]",
-                    source.x, source.y);
+                    "TALVEN_DeconvolutionMatrixGenerator::%s, Inconsistency error looking up "
+                    "interpolated PSF table for %s [%d,%d]",
+                    method, pixel, source.x, source.y);
+}
+
+}  // namespace
+
+void TALVEN_LogColumnLookUpFailure(const Coords& source) {
+  LogLookUpFailure("GenerateColumnMatrixElements", "raw detector pixel", source);
 }
 
 void TALVEN_LogBottomEdgeLookUpFailure(const Coords& source) {
-  zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
-                    "TALVEN_DeconvolutionMatrixGenerator::"
-                    "GenerateColumnMatrixForBottomEdgeDetectorPixel, Inconsistency error looking "
-                    "up interpolated PSF table for raw source detector pixel [%d,%d]",
-                    source.x, source.y);
+  LogLookUpFailure("GenerateColumnMatrixForBottomEdgeDetectorPixel", "raw source detector pixel",
+                   source);
 }
 
 void TALVEN_LogBottomEdgeColumnFailure(int column) {

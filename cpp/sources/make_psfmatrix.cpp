@@ -5,6 +5,7 @@
 #include <mutex>
 #include <new>
 
+#include "cpp/sources/generator_messages.h"
 #include "cpp/sources/log_sources.h"
 #include "system/zvlog.h"
 
@@ -172,8 +173,10 @@ bool TALVEN_DeconvolutionMatrixGenerator::CheckWholeMatrix(zv2dArray<double>* ou
   return false;
 }
 
-void TALVEN_DeconvolutionMatrixGenerator::MergeThreadMatrices(zv2dArray<double>* output,
-                                                              MatrixList* all, bool ok) const {
+bool TALVEN_DeconvolutionMatrixGenerator::MergeThreadMatrices(zv2dArray<double>* output,
+                                                              MatrixList* all, bool ok,
+                                                              const char* source_path) const {
+  if (!ok) TALVEN_LogEmptyMatrix(source_path);
   output->SetTo(0.0);
   for (zv2dArray<double>* matrix : *all) {
     if (ok) *output += *matrix;
@@ -182,4 +185,5 @@ void TALVEN_DeconvolutionMatrixGenerator::MergeThreadMatrices(zv2dArray<double>*
   all->clear();
   const int pixels_per_l1c = m_l1c_to_detector.Binx() * m_l1c_to_detector.Biny();
   *output *= 1.0 / static_cast<double>(pixels_per_l1c);
+  return ok;
 }

@@ -112,8 +112,10 @@ class TALVEN_DeconvolutionMatrixGenerator {
   bool CheckWholeMatrix(zv2dArray<double>* output, const char* source_path,
                         const char* method) const;
   // Zero-fills the output, adds the thread matrices into it in list order when ok (freeing them
-  // in every case) and scales by one over the number of detector pixels in an L1C pixel.
-  void MergeThreadMatrices(zv2dArray<double>* output, MatrixList* all, bool ok) const;
+  // in every case) and scales by one over the number of detector pixels in an L1C pixel. A build
+  // that failed logs that its matrix is returned empty, against `source_path`. Returns ok.
+  bool MergeThreadMatrices(zv2dArray<double>* output, MatrixList* all, bool ok,
+                           const char* source_path) const;
 
   // Where a build chooses its engine (engine_choice.cpp): the fast engine when it was asked for,
   // the PSF table covers `table_window` and the window layout suits it. The fast builds fill

@@ -27,6 +27,20 @@ bool CheckNotNegative(const char* request, std::initializer_list<NamedValue> val
   return ok;
 }
 
+// The sizes and offsets inside the detector window, in the order of the parameters.
+bool CheckDetectorSizesNotNegative(const char* request, const TALVEN_WindowLayout& w) {
+  return CheckNotNegative(request, {{"Dx", w.Dx},
+                                    {"Dy", w.Dy},
+                                    {"SOFSx", w.SOFSx},
+                                    {"SOFSy", w.SOFSy},
+                                    {"Sx", w.Sx},
+                                    {"Sy", w.Sy},
+                                    {"Lx", w.Lx},
+                                    {"Ly", w.Ly},
+                                    {"Kx", w.Kx},
+                                    {"Ky", w.Ky}});
+}
+
 // The generator counts in 32-bit ints: a product that does not fit would wrap.
 bool CheckProducts(const char* request, std::initializer_list<NamedValue> products) {
   bool ok = true;
@@ -182,19 +196,10 @@ std::optional<TALVEN_CheckedLayout> TALVEN_CheckInfieldRequest(
     const TALVEN_PsfInputs& psfs, const TALVEN_WindowLayout& w) {
   bool ok = TALVEN_CheckPsfCount(request, psfs.M, psfs.numpsf);
   ok = TALVEN_CheckMatrixSize(request, KK, w) && ok;
-  ok = CheckNotNegative(request, {{"M", psfs.M},
-                                  {"num_interp_coeffs2", psfs.num_interp_coeffs2},
-                                  {"Dx", w.Dx},
-                                  {"Dy", w.Dy},
-                                  {"SOFSx", w.SOFSx},
-                                  {"SOFSy", w.SOFSy},
-                                  {"Sx", w.Sx},
-                                  {"Sy", w.Sy},
-                                  {"Lx", w.Lx},
-                                  {"Ly", w.Ly},
-                                  {"Kx", w.Kx},
-                                  {"Ky", w.Ky}}) &&
-       ok;
+  ok =
+      CheckNotNegative(request, {{"M", psfs.M}, {"num_interp_coeffs2", psfs.num_interp_coeffs2}}) &&
+      ok;
+  ok = CheckDetectorSizesNotNegative(request, w) && ok;
   ok = CheckWindowsUsable(request, w, psfs.numcentres_mustbe3) && ok;
   ok = CheckScope(request, settings.scope, w) && ok;
   ok = CheckLowerEdgeRows(request, settings, w) && ok;
@@ -206,22 +211,13 @@ std::optional<TALVEN_CheckedLayout> TALVEN_CheckHorizontalRequest(
     const char* request, const TALVEN_RequestSettings& settings,
     const TALVEN_HorizontalInputs& horizontal, const TALVEN_PsfInputs& psfs,
     const TALVEN_WindowLayout& w) {
-  bool ok = CheckNotNegative(request, {{"M", psfs.M},
-                                       {"num_interp_coeffs2", psfs.num_interp_coeffs2},
-                                       {"NOOFx", w.NOOFx},
-                                       {"NOOFy", w.NOOFy},
-                                       {"DOFSx", w.DOFSx},
-                                       {"DOFSy", w.DOFSy},
-                                       {"Dx", w.Dx},
-                                       {"Dy", w.Dy},
-                                       {"SOFSx", w.SOFSx},
-                                       {"SOFSy", w.SOFSy},
-                                       {"Sx", w.Sx},
-                                       {"Sy", w.Sy},
-                                       {"Lx", w.Lx},
-                                       {"Ly", w.Ly},
-                                       {"Kx", w.Kx},
-                                       {"Ky", w.Ky}});
+  bool ok =
+      CheckNotNegative(request, {{"M", psfs.M}, {"num_interp_coeffs2", psfs.num_interp_coeffs2}});
+  ok = CheckNotNegative(
+           request,
+           {{"NOOFx", w.NOOFx}, {"NOOFy", w.NOOFy}, {"DOFSx", w.DOFSx}, {"DOFSy", w.DOFSy}}) &&
+       ok;
+  ok = CheckDetectorSizesNotNegative(request, w) && ok;
   ok = CheckWindowsUsable(request, w, psfs.numcentres_mustbe3) && ok;
   ok = CheckScope(request, settings.scope, w) && ok;
   ok = CheckScienceInsideNoof(request, w) && ok;

@@ -155,12 +155,7 @@ bool TALVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light(
       if (!rowok || !lookups_ok) result.store(false, std::memory_order_relaxed);
     }
   }
-  const bool built = result.load();
-  if (!built) {
-    TALVEN_LogEmptyMatrix(kSourcePath);
-  }
-  MergeThreadMatrices(output, &thread_matrices, built);
-  return built;
+  return MergeThreadMatrices(output, &thread_matrices, result.load(), kSourcePath);
 }
 
 bool TALVEN_DeconvolutionMatrixGenerator::ProcessHorizontalStrayLightFromPixel(

@@ -64,12 +64,7 @@ bool TALVEN_DeconvolutionMatrixGenerator::build_transfer_function(zv2dArray<doub
       if (!ok || !lookups_ok) result.store(false, std::memory_order_relaxed);
     }
   }
-  const bool ok = result.load();
-  if (!ok) {
-    TALVEN_LogEmptyMatrix(kSourcePath);
-  }
-  MergeThreadMatrices(output, &thread_matrices, ok);
-  return ok;
+  return MergeThreadMatrices(output, &thread_matrices, result.load(), kSourcePath);
 }
 
 bool TALVEN_DeconvolutionMatrixGenerator::ProcessL1CPixelAsScatteringSource(
