@@ -144,6 +144,16 @@ bool CheckSteps(const char* request, const TALVEN_HorizontalInputs& h) {
          ok;
 }
 
+// A window of (x, y) pixels against the (cover_x, cover_y) that its binned pixels cover; the
+// message shows (y, x) and then the cover's x and y.
+bool CheckCover(const char* request, const char* message, int x, int y, int64_t cover_x,
+                int64_t cover_y) {
+  if (x == cover_x && y == cover_y) return true;
+  zvLogBase::Record(zvlog_error, kSourcePath, __LINE__, message, request, y, x,
+                    TALVEN_Shown(cover_x), TALVEN_Shown(cover_y));
+  return false;
+}
+
 }  // namespace
 
 int TALVEN_Shown(int64_t value) {
@@ -162,24 +172,15 @@ bool TALVEN_CheckPsfCount(const char* request, int M, int numpsf) {
 
 // The science window is binned into whole L1B pixels, and those into whole L1C pixels.
 bool TALVEN_CheckBinnedSizes(const char* request, const TALVEN_WindowLayout& w) {
-  bool ok = true;
-  if (w.Sx != w.L1bCoverX() || w.Sy != w.L1bCoverY()) {
-    zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
-                      "%s, The science window size (%d,%d) is not the same size as the L1B binned "
-                      "window (%d,%d)",
-                      request, w.Sy, w.Sx, TALVEN_Shown(w.L1bCoverX()),
-                      TALVEN_Shown(w.L1bCoverY()));
-    ok = false;
-  }
-  if (w.Lx != w.L1cCoverX() || w.Ly != w.L1cCoverY()) {
-    zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
-                      "%s, The L1B binned window size (%d,%d) is not the same size as the L1C "
-                      "binned window (%d,%d)",
-                      request, w.Ly, w.Lx, TALVEN_Shown(w.L1cCoverX()),
-                      TALVEN_Shown(w.L1cCoverY()));
-    ok = false;
-  }
-  return ok;
+  const bool science = CheckCover(request,
+                                  "%s, The science window size (%d,%d) is not the same size as "
+                                  "the L1B binned window (%d,%d)",
+                                  w.Sx, w.Sy, w.L1bCoverX(), w.L1bCoverY());
+  const bool l1b = CheckCover(request,
+                              "%s, The L1B binned window size (%d,%d) is not the same size as the "
+                              "L1C binned window (%d,%d)",
+                              w.Lx, w.Ly, w.L1cCoverX(), w.L1cCoverY());
+  return science && l1b;
 }
 
 bool TALVEN_CheckMatrixSize(const char* request, int KK, const TALVEN_WindowLayout& w) {

@@ -185,14 +185,17 @@ void SetUpOpenMP(const char* request, const TALVEN_RequestSettings& settings) {
                     "%s, Processing with a maximum of %d threads", request, omp_get_max_threads());
 }
 
-// One generator for a checked request: it views the caller's storage only when the request is
-// the whole matrix. The PSF table is initialised over `table_window`, then build(generator) runs;
-// *built says whether it did (a build leaves its output zeroed when it fails).
+// One generator for a checked request, once the views of the PSF inputs are made: it views the
+// caller's storage only when the request is the whole matrix. The PSF table is initialised over
+// `table_window`, then build(generator) runs; *built says whether it did (a build leaves its
+// output zeroed when it fails).
 template <typename Build>
 bool Generate(const RequestTexts& texts, const TALVEN_RequestSettings& settings,
               const TALVEN_CheckedLayout& checked, double* matrix, int rows_below, int rows_above,
-              const TALVEN_PsfInputs& psfs, const PsfTableViews& views,
-              WindowMappingType table_window, bool* built, Build build) {
+              const TALVEN_PsfInputs& psfs, WindowMappingType table_window, bool* built,
+              Build build) {
+  PsfTableViews views;
+  if (!views.Attach(psfs)) return false;
   const TALVEN_BuildScope& scope = settings.scope;
   TALVEN_DeconvolutionMatrixGenerator generator(
       checked.Layout(), scope.IsWhole(checked.Layout().Kx) ? matrix : nullptr, checked.KK(),
@@ -319,18 +322,15 @@ bool TALVEN_CreateInfieldMatrix(const TALVEN_RequestSettings& settings, double* 
   ok = CheckTableSizes(kInfield, psfs, w.Dx, w.Dy) && ok;
   const std::optional<TALVEN_CheckedLayout> checked =
       TALVEN_CheckInfieldRequest(request, settings, KK, psfs, w);
-  PsfTableViews views;
-  ok = ok && checked && views.Attach(psfs);
   bool built = false;
-  if (ok) {
-    ok = Generate(kInfield, settings, *checked, matrix, settings.rows_below, settings.rows_above,
-                  psfs, views, WindowMappingType::WINDOW_DETECTOR, &built,
-                  [&](TALVEN_DeconvolutionMatrixGenerator& generator) {
-                    generator.set_option_create_lower_edge_adjustment(settings.lower_edge);
-                    generator.set_option_use_simpsons(settings.use_simpsons);
-                    return generator.build_transfer_function(&output);
-                  });
-  }
+  ok = ok && checked &&
+       Generate(kInfield, settings, *checked, matrix, settings.rows_below, settings.rows_above,
+                psfs, WindowMappingType::WINDOW_DETECTOR, &built,
+                [&](TALVEN_DeconvolutionMatrixGenerator& generator) {
+                  generator.set_option_create_lower_edge_adjustment(settings.lower_edge);
+                  generator.set_option_use_simpsons(settings.use_simpsons);
+                  return generator.build_transfer_function(&output);
+                });
   return Finish(kInfield, ok, KK, attached && !built, &output);
 }
 
@@ -353,18 +353,15 @@ bool TALVEN_CreateHorizontalMatrix(const TALVEN_RequestSettings& settings, doubl
   ok = CheckTableSizes(kHorizontal, psfs, w.NOOFx, w.NOOFy) && ok;
   const std::optional<TALVEN_CheckedLayout> checked =
       TALVEN_CheckHorizontalRequest(request, settings, horizontal, psfs, w);
-  PsfTableViews views;
-  ok = ok && checked && views.Attach(psfs);
+  // The named options tune the in-field matrix only: fixed row counts, default options.
   bool built = false;
-  if (ok) {
-    // The named options tune the in-field matrix only: fixed row counts, default options.
-    ok = Generate(kHorizontal, settings, *checked, matrix, 42, 42, psfs, views,
-                  WindowMappingType::WINDOW_NOOF, &built,
-                  [&](TALVEN_DeconvolutionMatrixGenerator& generator) {
-                    return generator.build_horizontal_stray_light(
-                        &output, vignetting, horizontal.delta_ny, horizontal.delta_nx,
-                        horizontal.delta_sy, horizontal.delta_sx);
-                  });
-  }
+  ok = ok && checked &&
+       Generate(kHorizontal, settings, *checked, matrix, 42, 42, psfs,
+                WindowMappingType::WINDOW_NOOF, &built,
+                [&](TALVEN_DeconvolutionMatrixGenerator& generator) {
+                  return generator.build_horizontal_stray_light(
+                      &output, vignetting, horizontal.delta_ny, horizontal.delta_nx,
+                      horizontal.delta_sy, horizontal.delta_sx);
+                });
   return Finish(kHorizontal, ok, KK, attached && !built, &output);
 }
