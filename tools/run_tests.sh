@@ -52,19 +52,17 @@ if [ ! -f /usr/include/gtest/gtest.h ] && [ ! -f /usr/local/include/gtest/gtest.
 fi
 
 run_cpp_suite() {
-  local dir=$1
-  shift
-  cmake -S . -B "$dir" -G Ninja -DCORVANE_BUILD_TESTS=ON -DCORVANE_BUILD_PYTHON=OFF "$@" >/dev/null
-  cmake --build "$dir" -j"$JOBS"
-  ctest --test-dir "$dir" --output-on-failure -j"$JOBS"
+  local preset=$1
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j"$JOBS"
+  ctest --preset "$preset" -j"$JOBS"
 }
 
 stage "C++ tests"
-run_cpp_suite build/tests -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_cpp_suite dev
 
 stage "C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  run_cpp_suite build/sanitize -DCMAKE_BUILD_TYPE=Debug -DCORVANE_SANITIZE=ON
+run_cpp_suite asan
 
 stage "building the wheel"
 # The extension is compiled once, against NumPy 2 headers, and the same wheel serves both NumPy

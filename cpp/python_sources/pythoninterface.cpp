@@ -7,7 +7,9 @@
 
 #include "cpp/python_sources/zvlogpython.h"
 #include "cpp/sources/matrix_requests.h"
+#include "cpp/sources/request_checks.h"
 #include "cpp/sources/talven_deconvolution_matrix.h"
+#include "cpp/sources/window_layout.h"
 #include "system/zvlog.h"
 
 static const char* const kSourcePath = "cpp/python_sources/pythoninterface";
@@ -17,9 +19,6 @@ zvLogPython* const g_master_logger = new zvLogPython();
 
 namespace {
 
-constexpr int kNumWindowSpecs = 22;
-
-// Pointer k is PSF k of the (M, psf_Nx, psf_Ny) block.
 std::vector<const double*> PsfPointers(const double* psfs, int M, int psf_Nx, int psf_Ny) {
   const size_t stride = static_cast<size_t>(psf_Nx) * static_cast<size_t>(psf_Ny);
   std::vector<const double*> pointers(static_cast<size_t>(M));
@@ -27,25 +26,41 @@ std::vector<const double*> PsfPointers(const double* psfs, int M, int psf_Nx, in
   return pointers;
 }
 
-void ZeroOutput(double* output, int answer_x, int answer_y) {
+// A request refused before it reaches the entry point: the output is set to 0.0 here.
+bool Refuse(double* output, int answer_x, int answer_y) {
   std::fill(output, output + static_cast<size_t>(answer_x) * static_cast<size_t>(answer_y), 0.0);
+  write_held_log_lines();
+  return false;
 }
 
-// Kx * Ky of the windowing parameters; 64 bits, so that an overflowing product compares unequal
-// with every output shape instead of wrapping.
-int64_t L1cPixelCount(const int* window_specs) {
-  return static_cast<int64_t>(window_specs[20]) * window_specs[21];
+void LogRefusedShapes(const TALVEN_PsfInputs& p, const TALVEN_WindowLayout& w, bool shapes_ok,
+                      int answer_x, int answer_y) {
+  zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
+                    "cimpl_create_deconvolution, there were errors in the psf locations, "
+                    "coefficients or indexing arrays");
+  zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
+                    "cimpl_create_deconvolution, locn size   = (%d, %d)", p.numcentres_mustbe3,
+                    p.numpsf);
+  zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
+                    "cimpl_create_deconvolution, index size  = (%d, %d, %d)", p.num_interp_indices2,
+                    p.num_interp_indices1, p.num_interp_indices0);
+  zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
+                    "cimpl_create_deconvolution, coeffs size = (%d, %d, %d)", p.num_interp_coeffs2,
+                    p.num_interp_coeffs1, p.num_interp_coeffs0);
+  zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
+                    "cimpl_create_deconvolution, (Dy,Dx) = (%d,%d),  M = %d, (psf_Ny, "
+                    "psf_Nx) = (%d,%d)",
+                    w.Dy, w.Dx, p.M, p.psf_Ny, p.psf_Nx);
+  zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
+                    "cimpl_create_deconvolution, (answery, answerx) = (%d,%d),  KK = %d, "
+                    "Ncoeffs = %d",
+                    answer_y, answer_x, TALVEN_Shown(w.KK()), shapes_ok ? p.num_interp_coeffs2 : 0);
 }
 
-// The output rows of a request: KK, or the source L1C pixels of the scope's block.
-int64_t OutputRows(const TALVEN_BuildScope& scope, const int* window_specs) {
-  const int kx = window_specs[20];
-  return scope.IsWhole(kx) ? L1cPixelCount(window_specs) : scope.Rows(kx, window_specs[21]);
-}
-
-// What a 64-bit value shows as in a "%d" message.
-int Shown(int64_t value) {
-  return static_cast<int>(std::clamp<int64_t>(value, INT32_MIN, INT32_MAX));
+// The output rows of a request: KK, or the source L1C pixels of the scope's block. KK is formed
+// in 64 bits, so that an overflowing product compares unequal with every output shape.
+int64_t OutputRows(const TALVEN_BuildScope& scope, const TALVEN_WindowLayout& w) {
+  return scope.IsWhole(w.Kx) ? w.KK() : scope.Rows(w.Kx, w.Ky);
 }
 
 }  // namespace
@@ -87,56 +102,43 @@ bool create_deconvolution_request(const TALVEN_RequestSettings& settings, int* w
                                   int answer_y) {
   checklogger();
   const zvLogThreadMute mute(!settings.scope.LogsRequestLines());
-  bool result = false;
-  if (Nspecs != kNumWindowSpecs) {
+  if (Nspecs != TALVEN_WindowLayout::kNumParameters) {
     zvLogBase::Record(zvlog_warning, kSourcePath, __LINE__,
                       "cimpl_create_deconvolution needs exactly 22 windowing parameters, you "
                       "passed in %d",
                       Nspecs);
-  } else {
-    const int* w = window_specs;
-    const int Dx = w[8];
-    const int Dy = w[9];
-    const int64_t KK = L1cPixelCount(w);
-    const bool shapes_ok = numpsf == M && numcentres_mustbe3 == 3 && num_interp_coeffs0 == Dx &&
-                           num_interp_coeffs1 == Dy && num_interp_indices0 == Dx &&
-                           num_interp_indices1 == Dy && psf_Nx >= Dx && psf_Ny >= Dy &&
-                           answer_x == OutputRows(settings.scope, w) && answer_y == KK;
-    const bool ncoeffs_ok = num_interp_coeffs2 == num_interp_indices2;
-    if (shapes_ok && ncoeffs_ok) {
-      // Only now: the PSF count is confirmed by the locations, whose storage exists.
-      std::vector<const double*> psfs = PsfPointers(array_of_psfarray, M, psf_Nx, psf_Ny);
-      result = TALVEN_CreateInfieldMatrix(
-          settings, goodanswer2D, static_cast<int>(KK), psfs.data(), M, psf_Nx, psf_Ny,
-          psf_location2D, numpsf, numcentres_mustbe3, psf_interp_coeffs3D, num_interp_coeffs0,
-          num_interp_coeffs1, num_interp_coeffs2, psf_interp_indices3D, num_interp_indices0,
-          num_interp_indices1, num_interp_indices2, w[0], w[1], w[2], w[3], w[4], w[5], w[6], w[7],
-          w[8], w[9], w[10], w[11], w[12], w[13], w[14], w[15], w[16], w[17], w[18], w[19], w[20],
-          w[21]);
-    } else {
-      zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
-                        "cimpl_create_deconvolution, there were errors in the psf locations, "
-                        "coefficients or indexing arrays");
-      zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
-                        "cimpl_create_deconvolution, locn size   = (%d, %d)", numcentres_mustbe3,
-                        numpsf);
-      zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
-                        "cimpl_create_deconvolution, index size  = (%d, %d, %d)",
-                        num_interp_indices2, num_interp_indices1, num_interp_indices0);
-      zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
-                        "cimpl_create_deconvolution, coeffs size = (%d, %d, %d)",
-                        num_interp_coeffs2, num_interp_coeffs1, num_interp_coeffs0);
-      zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
-                        "cimpl_create_deconvolution, (Dy,Dx) = (%d,%d),  M = %d, (psf_Ny, "
-                        "psf_Nx) = (%d,%d)",
-                        Dy, Dx, M, psf_Ny, psf_Nx);
-      zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
-                        "cimpl_create_deconvolution, (answery, answerx) = (%d,%d),  KK = %d, "
-                        "Ncoeffs = %d",
-                        answer_y, answer_x, Shown(KK), shapes_ok ? num_interp_coeffs2 : 0);
-    }
+    return Refuse(goodanswer2D, answer_x, answer_y);
   }
-  if (!result) ZeroOutput(goodanswer2D, answer_x, answer_y);
+  const TALVEN_WindowLayout w = TALVEN_WindowLayout::FromSpecs(window_specs);
+  TALVEN_PsfInputs p{nullptr,
+                     M,
+                     psf_Nx,
+                     psf_Ny,
+                     psf_location2D,
+                     numpsf,
+                     numcentres_mustbe3,
+                     psf_interp_coeffs3D,
+                     num_interp_coeffs0,
+                     num_interp_coeffs1,
+                     num_interp_coeffs2,
+                     psf_interp_indices3D,
+                     num_interp_indices0,
+                     num_interp_indices1,
+                     num_interp_indices2};
+  const bool shapes_ok = p.numpsf == p.M && p.numcentres_mustbe3 == 3 &&
+                         p.num_interp_coeffs0 == w.Dx && p.num_interp_coeffs1 == w.Dy &&
+                         p.num_interp_indices0 == w.Dx && p.num_interp_indices1 == w.Dy &&
+                         p.psf_Nx >= w.Dx && p.psf_Ny >= w.Dy &&
+                         answer_x == OutputRows(settings.scope, w) && answer_y == w.KK();
+  if (!shapes_ok || p.num_interp_coeffs2 != p.num_interp_indices2) {
+    LogRefusedShapes(p, w, shapes_ok, answer_x, answer_y);
+    return Refuse(goodanswer2D, answer_x, answer_y);
+  }
+  // Only now: the PSF count is confirmed by the locations, whose storage exists.
+  std::vector<const double*> psfs = PsfPointers(array_of_psfarray, M, psf_Nx, psf_Ny);
+  p.psfarraypointers = psfs.data();
+  // From here the entry point sets the output to 0.0 on every failure.
+  const bool result = TALVEN_CreateInfieldMatrix(settings, goodanswer2D, answer_y, p, w);
   write_held_log_lines();
   return result;
 }
@@ -166,34 +168,46 @@ bool create_horizontal_stray_light_request(
     int delta_ny, int delta_sx, int delta_sy) {
   checklogger();
   const zvLogThreadMute mute(!settings.scope.LogsRequestLines());
-  bool result = false;
-  if (Nspecs != kNumWindowSpecs) {
+  if (Nspecs != TALVEN_WindowLayout::kNumParameters) {
     zvLogBase::Record(zvlog_warning, kSourcePath, __LINE__,
                       "cimpl_create_horizontal_stray_light_matrix needs exactly 22 windowing "
                       "parameters, you passed in %d",
                       Nspecs);
-  } else if (answer_x != OutputRows(settings.scope, window_specs) ||
-             answer_y != L1cPixelCount(window_specs)) {
+    return Refuse(goodanswer2D, answer_x, answer_y);
+  }
+  const TALVEN_WindowLayout w = TALVEN_WindowLayout::FromSpecs(window_specs);
+  if (answer_x != OutputRows(settings.scope, w) || answer_y != w.KK()) {
     // The library writes KK x KK doubles: an output of another shape would be overrun.
     zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
                       "cimpl_create_horizontal_stray_light_matrix, The output array (%d, %d) "
                       "must be (KK, KK) with KK = Kx * Ky = %lld",
-                      answer_x, answer_y, static_cast<long long>(L1cPixelCount(window_specs)));
-  } else {
-    // A PSF count that the locations contradict gets no pointer list (an empty PSF block may claim
-    // any count): the entry point refuses the request with its own message before reading PSFs.
-    std::vector<const double*> psfs;
-    if (M == numpsf) psfs = PsfPointers(array_of_psfarray, M, psf_Nx, psf_Ny);
-    const int* w = window_specs;
-    result = TALVEN_CreateHorizontalMatrix(
-        settings, goodanswer2D, answer_y, vignettingarray, Vnx, Vny, psfs.data(), M, psf_Nx, psf_Ny,
-        psf_location2D, numpsf, numcentres_mustbe3, psf_interp_coeffs3D, num_interp_coeffs0,
-        num_interp_coeffs1, num_interp_coeffs2, psf_interp_indices3D, num_interp_indices0,
-        num_interp_indices1, num_interp_indices2, w[0], w[1], w[2], w[3], w[4], w[5], w[6], w[7],
-        w[8], w[9], w[10], w[11], w[12], w[13], w[14], w[15], w[16], w[17], w[18], w[19], w[20],
-        w[21], delta_nx, delta_ny, delta_sx, delta_sy);
+                      answer_x, answer_y, static_cast<long long>(w.KK()));
+    return Refuse(goodanswer2D, answer_x, answer_y);
   }
-  if (!result) ZeroOutput(goodanswer2D, answer_x, answer_y);
+  // A PSF count that the locations contradict gets no pointer list (an empty PSF block may claim
+  // any count): the entry point refuses the request with its own message before reading PSFs.
+  std::vector<const double*> psfs;
+  if (M == numpsf) psfs = PsfPointers(array_of_psfarray, M, psf_Nx, psf_Ny);
+  const TALVEN_HorizontalInputs horizontal{vignettingarray, Vnx,      Vny,     delta_nx,
+                                           delta_ny,        delta_sx, delta_sy};
+  const TALVEN_PsfInputs p{psfs.data(),
+                           M,
+                           psf_Nx,
+                           psf_Ny,
+                           psf_location2D,
+                           numpsf,
+                           numcentres_mustbe3,
+                           psf_interp_coeffs3D,
+                           num_interp_coeffs0,
+                           num_interp_coeffs1,
+                           num_interp_coeffs2,
+                           psf_interp_indices3D,
+                           num_interp_indices0,
+                           num_interp_indices1,
+                           num_interp_indices2};
+  // From here the entry point sets the output to 0.0 on every failure.
+  const bool result =
+      TALVEN_CreateHorizontalMatrix(settings, goodanswer2D, answer_y, horizontal, p, w);
   write_held_log_lines();
   return result;
 }

@@ -2,11 +2,12 @@
 // its own L1C column, the quadratic (Simpson) scheme over the columns of the L1C pixel and its two
 // neighbours along y.
 #include "cpp/sources/generator_messages.h"
+#include "cpp/sources/log_sources.h"
 #include "cpp/sources/make_psfmatrix.h"
 #include "cpp/sources/quadratic_weights.h"
 #include "system/zvlog.h"
 
-static const char* const kSourcePath = "cpp/sources/make_psfmatrix";
+static const char* const kSourcePath = kTALVEN_GeneratorSource;
 
 namespace {
 

@@ -55,7 +55,7 @@ bool TALVEN_FastEngineFrame::BuildPlanes(int dx0, int dx1, int dy0, int dy1,
   const auto& entries = m_table.MeasuredPSFEntries();
   const int npsf = static_cast<int>(entries.size());
   try {
-    m_values.resize(npsf);
+    m_planes.resize(npsf);
   } catch (const std::exception&) {
     return ReportAllocationFailure();
   }
@@ -63,7 +63,7 @@ bool TALVEN_FastEngineFrame::BuildPlanes(int dx0, int dx1, int dy0, int dy1,
 #pragma omp parallel for schedule(dynamic, 1)
   for (int m = 0; m < npsf; ++m) {
     try {
-      m_values[m].Build(entries[m], dx0, dx1, dy0, dy1);
+      m_planes[m].Build(entries[m], dx0, dx1, dy0, dy1);
       then(m);
     } catch (const std::exception&) {
 #pragma omp atomic write

@@ -39,7 +39,7 @@ class TALVEN_FastEngineFrame {
   // Divides one column by the number of detector pixels in an L1C pixel.
   void ScaleColumn(ptrdiff_t c);
 
-  // Tabulates every measured PSF over dx in [dx0, dx1] and dy in [dy0, dy1] into m_values, one
+  // Tabulates every measured PSF over dx in [dx0, dx1] and dy in [dy0, dy1] into m_planes, one
   // PSF per work item, then calls then(m) in the same worker. False, logged, when storage for
   // the tables cannot be had (then throws nothing).
   bool BuildPlanes(int dx0, int dx1, int dy0, int dy1, const std::function<void(int)>& then);
@@ -63,5 +63,5 @@ class TALVEN_FastEngineFrame {
   const int m_c0, m_c1;
   const ptrdiff_t m_first_source, m_num_sources;
   const int m_sx, m_sy;
-  std::vector<TALVEN_PSF_DisplacementPlane> m_values;
+  std::vector<TALVEN_PSF_DisplacementPlane> m_planes;
 };

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -12,14 +13,15 @@
 
 #include "cpp/sources/build_scope.h"
 #include "cpp/sources/fast_engine_frame.h"
-#include "cpp/sources/fast_infield_matrix.h"
+#include "cpp/sources/fast_engine_layout.h"
 #include "cpp/sources/generator_messages.h"
+#include "cpp/sources/log_sources.h"
 #include "cpp/sources/psftables.h"
 #include "cpp/sources/windowbinning.h"
 #include "system/zvlog.h"
 
 // The engine's own messages are recorded against the generator file whose matrix it builds.
-static const char* const kSourcePath = "cpp/sources/talven_horizontal_deconvolution_matrix";
+static const char* const kSourcePath = kTALVEN_HorizontalSource;
 
 namespace {
 
@@ -53,9 +55,9 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
     // Displacements from any NOOF source column to any science column, and between science rows;
     // each plane keeps only the columns its PSF reaches.
     if (!BuildPlanes(m_dx0, m_dx1, 1 - m_sy, m_sy - 1, [](int) {})) return Fail();
-    m_sum_offsets.reserve(m_values.size());
+    m_sum_offsets.reserve(m_planes.size());
     ptrdiff_t sums = 0;
-    for (const TALVEN_PSF_DisplacementPlane& plane : m_values) {
+    for (const TALVEN_PSF_DisplacementPlane& plane : m_planes) {
       m_sum_offsets.push_back(sums);
       sums += (ptrdiff_t{plane.LastDx()} - plane.FirstDx() + 1) * m_ky;
     }
@@ -117,8 +119,8 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
 
   TALVEN_VECTOR_CLONES void SumReceiverRows(int y, double* rowsums) const {
     const int dsy = m_request.delta_sy;
-    for (size_t m = 0; m < m_values.size(); ++m) {
-      const TALVEN_PSF_DisplacementPlane& plane = m_values[m];
+    for (size_t m = 0; m < m_planes.size(); ++m) {
+      const TALVEN_PSF_DisplacementPlane& plane = m_planes[m];
       for (int dx = plane.FirstDx(); dx <= plane.LastDx(); ++dx) {
         const double* v = plane.Column(dx) - plane.Dy0();
         double* out =
@@ -166,9 +168,9 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
 
   TALVEN_VECTOR_CLONES void AddSource(int x, int yn, const double* vignetting_row, Scratch* scratch,
                                       double* target) {
-    const TALVEN_HorizontalRequest& q = m_request;
-    double weight = static_cast<double>(q.delta_sx) * q.delta_sy *
-                    (static_cast<double>(q.delta_nx) * q.delta_ny);
+    const TALVEN_HorizontalRequest& request = m_request;
+    double weight = static_cast<double>(request.delta_sx) * request.delta_sy *
+                    (static_cast<double>(request.delta_nx) * request.delta_ny);
     if (vignetting_row) weight *= vignetting_row[x];
     if (!std::isfinite(weight) || weight == 0.0) return;
     const Coords source(yn, x, WindowMappingType::WINDOW_NOOF);
@@ -182,9 +184,9 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
     const bool all_rows = static_cast<int>(m_receiving_rows.size()) == m_ky;
     for (int j = 0; j < scratch->coeffs.Count(); ++j) {
       const double factor = weight * w[j];
-      const TALVEN_PSF_DisplacementPlane& plane = m_values[psf[j]];
+      const TALVEN_PSF_DisplacementPlane& plane = m_planes[psf[j]];
       const double* sums = scratch->rowsums.data() + m_sum_offsets[psf[j]];
-      for (int64_t sx = q.delta_sx / 2; sx < m_sx; sx += q.delta_sx) {
+      for (int64_t sx = request.delta_sx / 2; sx < m_sx; sx += request.delta_sx) {
         // Beyond the PSF's columns the light is zero, still added so that a non-finite factor
         // shows as it does inside them.
         const int64_t dx = sx + m_x0 - x;
@@ -219,23 +221,19 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
 
 }  // namespace
 
-bool TALVEN_FastHorizontalEngineApplies(const WindowMappingHierarchy& h,
-                                        const TALVEN_HorizontalRequest& request) {
-  if (!TALVEN_FastInfieldEngineApplies(h)) return false;
-  if (request.delta_nx < 1 || request.delta_ny < 1 || request.delta_sx < 1 ||
-      request.delta_sy < 1) {
-    return false;
-  }
-  const long long x0 = static_cast<long long>(h.m_science.Ofsx()) + h.m_detector.Ofsx();
-  const long long y0 = static_cast<long long>(h.m_science.Ofsy()) + h.m_detector.Ofsy();
-  return x0 >= 0 && y0 >= 0 && x0 + h.m_science.Numx() <= h.m_noof.Numx() &&
-         y0 + h.m_science.Numy() <= h.m_noof.Numy();
-}
-
 bool TALVEN_BuildHorizontalMatrixFast(const WindowMappingHierarchy& hierarchy,
                                       const TALVEN_PSF_Table& table,
                                       const TALVEN_HorizontalRequest& request,
                                       const TALVEN_BuildScope& scope, double* output) {
+  assert(TALVEN_FastEngineLayoutApplies(hierarchy));
+  assert(request.delta_nx >= 1 && request.delta_ny >= 1 && request.delta_sx >= 1 &&
+         request.delta_sy >= 1);
+  assert(static_cast<long long>(hierarchy.m_science.Ofsx()) + hierarchy.m_detector.Ofsx() +
+                 hierarchy.m_science.Numx() <=
+             hierarchy.m_noof.Numx() &&
+         static_cast<long long>(hierarchy.m_science.Ofsy()) + hierarchy.m_detector.Ofsy() +
+                 hierarchy.m_science.Numy() <=
+             hierarchy.m_noof.Numy());
   // Every line from here on is the engine's to choose, in every block.
   zvLogThreadMute unmuted(false);
   HorizontalEngine engine(hierarchy, table, request, scope, output);

@@ -26,12 +26,9 @@ struct TALVEN_HorizontalRequest {
   bool diagnostic = false;
 };
 
-// The in-field engine's layout (the L1C area is the science window, inside the detector window),
-// a science window inside the NOOF window, and steps of at least 1.
-bool TALVEN_FastHorizontalEngineApplies(const WindowMappingHierarchy& hierarchy,
-                                        const TALVEN_HorizontalRequest& request);
-
-// Fills output, the matrix columns of the sources in scope's block (KK doubles each, the
+// Needs the layout of TALVEN_FastEngineLayoutApplies, a science window inside the NOOF window
+// and steps of at least 1 (the generator has refused any other request). Fills output, the
+// matrix columns of the sources in scope's block (KK doubles each, the
 // receiver's flat L1C index fastest), from the initialised NOOF-window PSF table. Logs the per-row
 // diagnostics that the element-by-element builder logs, each as its row is processed, from the
 // block that holds column 0; on failure logs "Return empty matrix", leaves the output all 0.0 and

@@ -12,13 +12,14 @@
 #include "cpp/sources/build_scope.h"
 #include "cpp/sources/fast_engine_frame.h"
 #include "cpp/sources/generator_messages.h"
+#include "cpp/sources/log_sources.h"
 #include "cpp/sources/psftables.h"
 #include "cpp/sources/quadratic_weights.h"
 #include "cpp/sources/windowbinning.h"
 #include "system/zvlog.h"
 
 // The engine's own messages are recorded against the generator file whose matrix it builds.
-static const char* const kSourcePath = "cpp/sources/make_psfmatrix";
+static const char* const kSourcePath = kTALVEN_GeneratorSource;
 
 namespace {
 
@@ -30,17 +31,17 @@ TALVEN_VECTOR_CLONES void CombineRows(const double* rows, ptrdiff_t n,
                                       const TALVEN_QuadraticWeights* q, int nrows, double* prev,
                                       double* mid, double* next) {
   for (ptrdiff_t r = 0; r < n; ++r) {
-    double p = 0.0, m = 0.0, x = 0.0;
+    double to_prev = 0.0, to_mid = 0.0, to_next = 0.0;
     for (int b = 0; b < nrows; ++b) {
       const double light = rows[b * n + r];
-      p += q[b].prev * light;
-      m += q[b].mid * light;
-      x += q[b].next * light;
+      to_prev += q[b].prev * light;
+      to_mid += q[b].mid * light;
+      to_next += q[b].next * light;
     }
     // On the first and last L1C row two of the three columns are the same one.
-    prev[r] += p;
-    mid[r] += m;
-    next[r] += x;
+    prev[r] += to_prev;
+    mid[r] += to_mid;
+    next[r] += to_next;
   }
 }
 
@@ -79,7 +80,7 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
       return Fail();
     }
     if (!BuildPlanes(1 - m_sx, m_sx - 1, 1 - m_sy, dy1, [this](int m) {
-          m_footprints[m].Build(m_values[m], m_bx, m_by, m_kx, m_ky);
+          m_footprints[m].Build(m_planes[m], m_bx, m_by, m_kx, m_ky);
         })) {
       return Fail();
     }
@@ -276,7 +277,7 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
         const double* w = scratch->coeffs.Coefficients();
         const int* psf = scratch->coeffs.Indices();
         for (int j = 0; j < scratch->coeffs.Count(); ++j) {
-          const TALVEN_PSF_DisplacementPlane& plane = m_values[psf[j]];
+          const TALVEN_PSF_DisplacementPlane& plane = m_planes[psf[j]];
           for (int c = c0; c < c1; ++c) {
             // Receiver rows 0 .. band_rows - 1 lie -k .. band_rows - 1 - k rows above the source.
             const double* v = plane.Column(c - s) + (-k - plane.Dy0());
@@ -306,18 +307,6 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
 };
 
 }  // namespace
-
-bool TALVEN_FastInfieldEngineApplies(const WindowMappingHierarchy& h) {
-  const WindowMapping& l1c = h.m_l1c_to_detector;
-  const WindowMapping& science = h.m_science;
-  const WindowMapping& detector = h.m_detector;
-  if (!h.IsUsable() || l1c.Numx() < 1 || l1c.Numy() < 1) return false;
-  const long long sx = static_cast<long long>(l1c.Numx()) * l1c.Binx();
-  const long long sy = static_cast<long long>(l1c.Numy()) * l1c.Biny();
-  return sx == science.Numx() && sy == science.Numy() && l1c.Ofsx() == science.Ofsx() &&
-         l1c.Ofsy() == science.Ofsy() && science.Ofsx() >= 0 && science.Ofsy() >= 0 &&
-         science.Ofsx() + sx <= detector.Numx() && science.Ofsy() + sy <= detector.Numy();
-}
 
 bool TALVEN_BuildInfieldMatrixFast(const WindowMappingHierarchy& hierarchy,
                                    const TALVEN_PSF_Table& table,

@@ -1,26 +1,30 @@
 #include "cpp/sources/generator_messages.h"
 
+#include "cpp/sources/log_sources.h"
 #include "cpp/sources/windowbinning.h"
 #include "system/zvlog.h"
 
-static const char* const kSourcePath = "cpp/sources/make_psfmatrix";
-static const char* const kHorizontalSourcePath =
-    "cpp/sources/talven_horizontal_deconvolution_matrix";
+static const char* const kSourcePath = kTALVEN_GeneratorSource;
+
+namespace {
+
+// `pixel` names the source pixel as the method's message does.
+void LogLookUpFailure(const char* method, const char* pixel, const Coords& source) {
+  zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
+                    "TALVEN_DeconvolutionMatrixGenerator::%s, Inconsistency error looking up "
+                    "interpolated PSF table for %s [%d,%d]",
+                    method, pixel, source.x, source.y);
+}
+
+}  // namespace
 
 void TALVEN_LogColumnLookUpFailure(const Coords& source) {
-  zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
-                    "TALVEN_DeconvolutionMatrixGenerator::GenerateColumnMatrixElements, "
-                    "Inconsistency error looking up interpolated PSF table for raw detector pixel "
-                    "[%d,%d]",
-                    source.x, source.y);
+  LogLookUpFailure("GenerateColumnMatrixElements", "raw detector pixel", source);
 }
 
 void TALVEN_LogBottomEdgeLookUpFailure(const Coords& source) {
-  zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
-                    "TALVEN_DeconvolutionMatrixGenerator::"
-                    "GenerateColumnMatrixForBottomEdgeDetectorPixel, Inconsistency error looking "
-                    "up interpolated PSF table for raw source detector pixel [%d,%d]",
-                    source.x, source.y);
+  LogLookUpFailure("GenerateColumnMatrixForBottomEdgeDetectorPixel", "raw source detector pixel",
+                   source);
 }
 
 void TALVEN_LogBottomEdgeColumnFailure(int column) {
@@ -41,7 +45,7 @@ void TALVEN_LogInfieldRowFirstPixel(int row) {
 }
 
 void TALVEN_LogHorizontalRowProgress(int row, int numrows) {
-  zvLogBase::Record(zvlog_info, kHorizontalSourcePath, __LINE__,
+  zvLogBase::Record(zvlog_info, kTALVEN_HorizontalSource, __LINE__,
                     "TALVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light, "
                     "Processing row [%d] of [%d]",
                     row, numrows);

@@ -5,12 +5,23 @@
 #include <mutex>
 #include <new>
 
+#include "cpp/sources/generator_messages.h"
+#include "cpp/sources/log_sources.h"
 #include "system/zvlog.h"
 
-static const char* const kSourcePath = "cpp/sources/make_psfmatrix";
+static const char* const kSourcePath = kTALVEN_GeneratorSource;
 
 // Guards the appending to a build's list of thread matrices; one for the whole process.
 static std::mutex g_thread_matrix_list_mutex;
+
+TALVEN_DeconvolutionMatrixGenerator::TALVEN_DeconvolutionMatrixGenerator(
+    const TALVEN_WindowLayout& w, double* matrix_storage, int matrix_size, bool diagnostic,
+    int lower_edge_rows_below, int lower_edge_rows_above)
+    : TALVEN_DeconvolutionMatrixGenerator(
+          w.FULLCONVx, w.FULLCONVy, w.NOFSx, w.NOFSy, w.NOOFx, w.NOOFy, w.DOFSx, w.DOFSy, w.Dx,
+          w.Dy, w.SOFSx, w.SOFSy, w.Sx, w.Sy, w.LBINx, w.LBINy, w.Lx, w.Ly, w.KBINx, w.KBINy, w.Kx,
+          w.Ky, matrix_storage, matrix_size, diagnostic, lower_edge_rows_below,
+          lower_edge_rows_above) {}
 
 TALVEN_DeconvolutionMatrixGenerator::TALVEN_DeconvolutionMatrixGenerator(
     int fullconv_x, int fullconv_y, int nofs_x, int nofs_y, int noof_x, int noof_y, int dofs_x,
@@ -162,8 +173,10 @@ bool TALVEN_DeconvolutionMatrixGenerator::CheckWholeMatrix(zv2dArray<double>* ou
   return false;
 }
 
-void TALVEN_DeconvolutionMatrixGenerator::MergeThreadMatrices(zv2dArray<double>* output,
-                                                              MatrixList* all, bool ok) const {
+bool TALVEN_DeconvolutionMatrixGenerator::MergeThreadMatrices(zv2dArray<double>* output,
+                                                              MatrixList* all, bool ok,
+                                                              const char* source_path) const {
+  if (!ok) TALVEN_LogEmptyMatrix(source_path);
   output->SetTo(0.0);
   for (zv2dArray<double>* matrix : *all) {
     if (ok) *output += *matrix;
@@ -172,4 +185,5 @@ void TALVEN_DeconvolutionMatrixGenerator::MergeThreadMatrices(zv2dArray<double>*
   all->clear();
   const int pixels_per_l1c = m_l1c_to_detector.Binx() * m_l1c_to_detector.Biny();
   *output *= 1.0 / static_cast<double>(pixels_per_l1c);
+  return ok;
 }

@@ -2,9 +2,8 @@
 // horizontal stray light matrix of one request.
 //
 // It is written for clarity rather than speed: every source detector pixel picks its PSF
-// interpolation weights, then the blended PSF is evaluated on every receiving science pixel. A
-// faster engine must reproduce its matrices; keep this one as it is, log lines and failure paths
-// included.
+// interpolation weights, then the blended PSF is evaluated on every receiving science pixel. The
+// fast engines reproduce its matrices, log lines and failure paths.
 //
 // Where the work lives:
 //   make_psfmatrix.cpp                  set-up, options, detector-to-L1C index table, per-thread
@@ -13,12 +12,14 @@
 //   lower_edge_correction.cpp           light from detector rows below the L1C area
 //   transfer_function_assembly.cpp      the parallel in-field assembly
 //   talven_horizontal_deconvolution_matrix.cpp   the horizontal stray light matrix
+//   engine_choice.cpp                   where a build hands over to a fast engine
 #pragma once
 
 #include <vector>
 
 #include "cpp/sources/build_scope.h"
 #include "cpp/sources/psftables.h"
+#include "cpp/sources/window_layout.h"
 #include "cpp/sources/windowbinning.h"
 #include "math/arrays/zvarraylib.h"
 
@@ -31,8 +32,12 @@ class TALVEN_DeconvolutionMatrixGenerator {
  public:
   using MatrixList = std::vector<zv2dArray<double>*>;
 
-  // The 22 windowing parameters come first, FULLCONVx to Ky. matrix_storage (may be null) is the
-  // caller's N x N buffer; it is viewed, never copied or freed, and only when matrix_size is N.
+  // The 22 windowing parameters come first, by name or FULLCONVx to Ky. matrix_storage (may be
+  // null) is the caller's N x N buffer; it is viewed, never copied or freed, and only when
+  // matrix_size is N.
+  TALVEN_DeconvolutionMatrixGenerator(const TALVEN_WindowLayout& w, double* matrix_storage,
+                                      int matrix_size, bool diagnostic, int lower_edge_rows_below,
+                                      int lower_edge_rows_above);
   TALVEN_DeconvolutionMatrixGenerator(int fullconv_x, int fullconv_y, int nofs_x, int nofs_y,
                                       int noof_x, int noof_y, int dofs_x, int dofs_y, int d_x,
                                       int d_y, int sofs_x, int sofs_y, int s_x, int s_y, int lbin_x,
@@ -107,8 +112,18 @@ class TALVEN_DeconvolutionMatrixGenerator {
   bool CheckWholeMatrix(zv2dArray<double>* output, const char* source_path,
                         const char* method) const;
   // Zero-fills the output, adds the thread matrices into it in list order when ok (freeing them
-  // in every case) and scales by one over the number of detector pixels in an L1C pixel.
-  void MergeThreadMatrices(zv2dArray<double>* output, MatrixList* all, bool ok) const;
+  // in every case) and scales by one over the number of detector pixels in an L1C pixel. A build
+  // that failed logs that its matrix is returned empty, against `source_path`. Returns ok.
+  bool MergeThreadMatrices(zv2dArray<double>* output, MatrixList* all, bool ok,
+                           const char* source_path) const;
+
+  // Where a build chooses its engine (engine_choice.cpp): the fast engine when it was asked for,
+  // the PSF table covers `table_window` and the window layout suits it. The fast builds fill
+  // the output and leave it 0.0 on failure.
+  bool UsesFastEngine(WindowMappingType table_window) const;
+  bool BuildInfieldFast(zv2dArray<double>* output) const;
+  bool BuildHorizontalFast(zv2dArray<double>* output, const double* vignetting, int delta_ny,
+                           int delta_nx, int delta_sy, int delta_sx) const;
 
   bool m_use_simpsons;
   bool m_create_lower_edge_adjustment;

@@ -9,11 +9,12 @@
 #include <cmath>
 #include <cstdint>
 
-#include "cpp/sources/fast_horizontal_matrix.h"
 #include "cpp/sources/generator_messages.h"
+#include "cpp/sources/log_sources.h"
+#include "cpp/sources/request_checks.h"
 #include "system/zvlog.h"
 
-static const char* const kSourcePath = "cpp/sources/talven_horizontal_deconvolution_matrix";
+static const char* const kSourcePath = kTALVEN_HorizontalSource;
 
 namespace {
 
@@ -48,7 +49,7 @@ bool TALVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light(
   // A step below 1 would never advance a sampling loop, and a science row outside the NOOF window
   // has no vignetting row: refuse both.
   bool ok = CheckBuildPreconditions(output, kSourcePath, "build_horizontal_stray_light");
-  if (delta_ny < 1 || delta_nx < 1 || delta_sy < 1 || delta_sx < 1) {
+  if (!TALVEN_StepsUsable(delta_nx, delta_ny, delta_sx, delta_sy)) {
     zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
                       "TALVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light, The "
                       "sampling steps (Ny,Nx,Sy,Sx) = (%d, %d, %d, %d) must all be at least 1",
@@ -94,17 +95,10 @@ bool TALVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light(
         noof.Numx(), noof.Numy(), vx, vy);
   }
 
-  TALVEN_HorizontalRequest request;
-  request.vignetting = use_vignetting ? vignetting.ArrayBasePtr() : nullptr;
-  request.delta_nx = delta_nx;
-  request.delta_ny = delta_ny;
-  request.delta_sx = delta_sx;
-  request.delta_sy = delta_sy;
-  request.diagnostic = m_diagnostic;
-  if (m_engine == TALVEN_MatrixEngine::kFast &&
-      TALVEN_FastHorizontalEngineApplies(m_hierarchy, request)) {
-    return TALVEN_BuildHorizontalMatrixFast(m_hierarchy, m_psftable, request, m_scope,
-                                            output->UnsafeArrayBasePtr());
+  // The checks above are those the fast engine relies on.
+  if (UsesFastEngine(WindowMappingType::WINDOW_NOOF)) {
+    return BuildHorizontalFast(output, use_vignetting ? vignetting.ArrayBasePtr() : nullptr,
+                               delta_ny, delta_nx, delta_sy, delta_sx);
   }
   if (!CheckWholeMatrix(output, kSourcePath, "build_horizontal_stray_light")) return false;
 
@@ -161,12 +155,7 @@ bool TALVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light(
       if (!rowok || !lookups_ok) result.store(false, std::memory_order_relaxed);
     }
   }
-  const bool built = result.load();
-  if (!built) {
-    TALVEN_LogEmptyMatrix(kSourcePath);
-  }
-  MergeThreadMatrices(output, &thread_matrices, built);
-  return built;
+  return MergeThreadMatrices(output, &thread_matrices, result.load(), kSourcePath);
 }
 
 bool TALVEN_DeconvolutionMatrixGenerator::ProcessHorizontalStrayLightFromPixel(

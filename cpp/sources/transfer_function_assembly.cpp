@@ -4,12 +4,12 @@
 // matrices are summed on the calling thread afterwards.
 #include <atomic>
 
-#include "cpp/sources/fast_infield_matrix.h"
 #include "cpp/sources/generator_messages.h"
+#include "cpp/sources/log_sources.h"
 #include "cpp/sources/make_psfmatrix.h"
 #include "system/zvlog.h"
 
-static const char* const kSourcePath = "cpp/sources/make_psfmatrix";
+static const char* const kSourcePath = kTALVEN_GeneratorSource;
 
 bool TALVEN_DeconvolutionMatrixGenerator::build_transfer_function(zv2dArray<double>* output) {
   const WindowMapping& l1c = m_l1c_to_detector;
@@ -32,18 +32,7 @@ bool TALVEN_DeconvolutionMatrixGenerator::build_transfer_function(zv2dArray<doub
       "%d) array of L1C pixels. Pixel binning is (%d,%d) and window offset is (%d,%d)",
       l1c.Numy(), l1c.Numx(), l1c.Biny(), l1c.Binx(), l1c.Ofsy(), l1c.Ofsx());
   if (!CheckBuildPreconditions(output, kSourcePath, "build_transfer_function")) return false;
-  if (m_engine == TALVEN_MatrixEngine::kFast &&
-      m_psftable.WindowType() == WindowMappingType::WINDOW_DETECTOR &&
-      TALVEN_FastInfieldEngineApplies(m_hierarchy)) {
-    TALVEN_InfieldOptions options;
-    options.use_simpsons = m_use_simpsons;
-    options.lower_edge = m_create_lower_edge_adjustment;
-    options.rows_below = m_lower_edge_rows_below;
-    options.rows_above = m_lower_edge_rows_above;
-    options.diagnostic = m_diagnostic;
-    return TALVEN_BuildInfieldMatrixFast(m_hierarchy, m_psftable, options, m_scope,
-                                         output->UnsafeArrayBasePtr());
-  }
+  if (UsesFastEngine(WindowMappingType::WINDOW_DETECTOR)) return BuildInfieldFast(output);
   if (!CheckWholeMatrix(output, kSourcePath, "build_transfer_function")) return false;
 
   MatrixList thread_matrices;
@@ -75,12 +64,7 @@ bool TALVEN_DeconvolutionMatrixGenerator::build_transfer_function(zv2dArray<doub
       if (!ok || !lookups_ok) result.store(false, std::memory_order_relaxed);
     }
   }
-  const bool ok = result.load();
-  if (!ok) {
-    TALVEN_LogEmptyMatrix(kSourcePath);
-  }
-  MergeThreadMatrices(output, &thread_matrices, ok);
-  return ok;
+  return MergeThreadMatrices(output, &thread_matrices, result.load(), kSourcePath);
 }
 
 bool TALVEN_DeconvolutionMatrixGenerator::ProcessL1CPixelAsScatteringSource(

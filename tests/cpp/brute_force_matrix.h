@@ -65,8 +65,8 @@ struct LowerEdge {
 // Sum of the PSF centred on detector pixel (sx, sy) over the detector pixels of L1C pixel
 // (rx, ry) for which `keep(science x, science y)` holds.
 template <typename Keep>
-double LightOnL1cPixel(const TestWindows& w, const TestPsfs& p, int sx, int sy, int rx, int ry,
-                       Keep keep) {
+double LightOnL1cPixel(const TALVEN_WindowLayout& w, const TestPsfs& p, int sx, int sy, int rx,
+                       int ry, Keep keep) {
   double sum = 0.0;
   for (int i = rx * w.Binx(); i < (rx + 1) * w.Binx(); ++i) {
     for (int j = ry * w.Biny(); j < (ry + 1) * w.Biny(); ++j) {
@@ -77,9 +77,9 @@ double LightOnL1cPixel(const TestWindows& w, const TestPsfs& p, int sx, int sy, 
 }
 
 // The in-field matrix with a PSF table over the detector window.
-inline std::vector<double> InfieldMatrix(const TestWindows& w, const TestPsfs& p, bool simpson,
-                                         const LowerEdge& edge) {
-  const int n = w.N();
+inline std::vector<double> InfieldMatrix(const TALVEN_WindowLayout& w, const TestPsfs& p,
+                                         bool simpson, const LowerEdge& edge) {
+  const int n = w.KK();
   const int bx = w.Binx();
   const int by = w.Biny();
   std::vector<double> m(static_cast<size_t>(n) * n, 0.0);
@@ -127,10 +127,10 @@ inline std::vector<double> InfieldMatrix(const TestWindows& w, const TestPsfs& p
 
 // The horizontal stray light matrix with a PSF table over the NOOF window. `vignetting` holds
 // NOOFy rows of NOOFx factors, or is empty for factor 1.
-inline std::vector<double> HorizontalMatrix(const TestWindows& w, const TestPsfs& p,
+inline std::vector<double> HorizontalMatrix(const TALVEN_WindowLayout& w, const TestPsfs& p,
                                             const std::vector<double>& vignetting,
                                             const HorizontalSteps& d) {
-  const int n = w.N();
+  const int n = w.KK();
   std::vector<double> m(static_cast<size_t>(n) * n, 0.0);
   const int x0 = w.DOFSx + w.SOFSx;  // NOOF column of science column 0
   const int y0 = w.DOFSy + w.SOFSy;

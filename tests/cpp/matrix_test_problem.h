@@ -11,22 +11,14 @@
 #include <vector>
 
 #include "cpp/sources/make_psfmatrix.h"
-
-struct TestWindows {
-  int FULLCONVx = 0, FULLCONVy = 0, NOFSx = 0, NOFSy = 0, NOOFx = 0, NOOFy = 0;
-  int DOFSx = 0, DOFSy = 0, Dx = 0, Dy = 0, SOFSx = 0, SOFSy = 0, Sx = 0, Sy = 0;
-  int LBINx = 1, LBINy = 1, Lx = 0, Ly = 0, KBINx = 1, KBINy = 1, Kx = 0, Ky = 0;
-
-  int Binx() const { return LBINx * KBINx; }
-  int Biny() const { return LBINy * KBINy; }
-  int N() const { return Kx * Ky; }
-};
+#include "cpp/sources/matrix_requests.h"
+#include "cpp/sources/window_layout.h"
 
 // A science window of Kx x Ky L1C pixels at the given binning, SOFS into a detector window that
 // has `margin` pixels around it, inside a NOOF window with `noof_margin` pixels around that.
-inline TestWindows MakeWindows(int kx, int ky, int lbinx, int lbiny, int kbinx, int kbiny,
-                               int margin, int noof_margin) {
-  TestWindows w;
+inline TALVEN_WindowLayout MakeWindows(int kx, int ky, int lbinx, int lbiny, int kbinx, int kbiny,
+                                       int margin, int noof_margin) {
+  TALVEN_WindowLayout w;
   w.Kx = kx;
   w.Ky = ky;
   w.KBINx = kbinx;
@@ -121,6 +113,18 @@ inline TestPsfs MakeSinglePsf(int rows, int columns, double centre_y, double cen
   return p;
 }
 
+// A problem's PSF inputs as a request takes them; `pointers` receives the PSF pointers and must
+// outlive the result.
+inline TALVEN_PsfInputs RequestPsfInputs(TestPsfs& p, std::vector<const double*>* pointers) {
+  pointers->clear();
+  for (const auto& s : p.samples) pointers->push_back(s.data());
+  const int m = static_cast<int>(pointers->size());
+  return {pointers->data(),   m,          p.columns, p.rows,
+          p.locations.data(), m,          3,         p.coefficients.data(),
+          p.table_nx,         p.table_ny, p.ncoef,   p.indices.data(),
+          p.table_nx,         p.table_ny, p.ncoef};
+}
+
 struct GeneratorOptions {
   bool simpson = false;
   bool lower_edge = false;
@@ -154,11 +158,9 @@ class PsfViews {
 };
 
 inline std::unique_ptr<TALVEN_DeconvolutionMatrixGenerator> NewGenerator(
-    const TestWindows& w, double* storage, int size, const GeneratorOptions& o) {
-  return std::make_unique<TALVEN_DeconvolutionMatrixGenerator>(
-      w.FULLCONVx, w.FULLCONVy, w.NOFSx, w.NOFSy, w.NOOFx, w.NOOFy, w.DOFSx, w.DOFSy, w.Dx, w.Dy,
-      w.SOFSx, w.SOFSy, w.Sx, w.Sy, w.LBINx, w.LBINy, w.Lx, w.Ly, w.KBINx, w.KBINy, w.Kx, w.Ky,
-      storage, size, o.diagnostic, o.rows_below, o.rows_above);
+    const TALVEN_WindowLayout& w, double* storage, int size, const GeneratorOptions& o) {
+  return std::make_unique<TALVEN_DeconvolutionMatrixGenerator>(w, storage, size, o.diagnostic,
+                                                               o.rows_below, o.rows_above);
 }
 
 struct BuildResult {
@@ -168,10 +170,11 @@ struct BuildResult {
 
 // The in-field matrix from the library, with a detector-window PSF table. The matrix starts
 // filled with a non-zero pattern so that a missing zero-fill shows.
-inline BuildResult RunInfield(const TestWindows& w, TestPsfs& p, const GeneratorOptions& o) {
+inline BuildResult RunInfield(const TALVEN_WindowLayout& w, TestPsfs& p,
+                              const GeneratorOptions& o) {
   BuildResult result;
-  result.matrix.assign(static_cast<size_t>(w.N()) * w.N(), 7.0);
-  auto g = NewGenerator(w, result.matrix.data(), w.N(), o);
+  result.matrix.assign(static_cast<size_t>(w.KK()) * w.KK(), 7.0);
+  auto g = NewGenerator(w, result.matrix.data(), w.KK(), o);
   g->set_option_create_lower_edge_adjustment(o.lower_edge);
   g->set_option_use_simpsons(o.simpson);
   PsfViews views(p);
@@ -188,14 +191,15 @@ struct HorizontalSteps {
 
 // The horizontal stray light matrix from the library, with a NOOF-window PSF table. `vignetting`
 // holds vx * vy factors (NOOF row y, column x at y * vx + x) and may be empty with vx = vy = 0.
-inline BuildResult RunHorizontal(const TestWindows& w, TestPsfs& p, std::vector<double>& vignetting,
-                                 int vx, int vy, const HorizontalSteps& d, bool diagnostic = false,
+inline BuildResult RunHorizontal(const TALVEN_WindowLayout& w, TestPsfs& p,
+                                 std::vector<double>& vignetting, int vx, int vy,
+                                 const HorizontalSteps& d, bool diagnostic = false,
                                  int threads = 2) {
   BuildResult result;
-  result.matrix.assign(static_cast<size_t>(w.N()) * w.N(), 7.0);
+  result.matrix.assign(static_cast<size_t>(w.KK()) * w.KK(), 7.0);
   GeneratorOptions o;
   o.diagnostic = diagnostic;
-  auto g = NewGenerator(w, result.matrix.data(), w.N(), o);
+  auto g = NewGenerator(w, result.matrix.data(), w.KK(), o);
   PsfViews views(p);
   zv2dArray<double> vignetting_view(vx, vy, vignetting.data());
   omp_set_dynamic(0);

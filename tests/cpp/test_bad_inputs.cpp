@@ -95,7 +95,7 @@ class WideNoof : public ::testing::TestWithParam<WideNoofCase> {};
 TEST_P(WideNoof, EndsWithAnEmptyMatrix) {
   const WideNoofCase& c = GetParam();
   // A 2 x 1 science window deep inside the NOOF window, so that sources lie on both sides.
-  TestWindows w = MakeWindows(2, 1, 1, 1, 1, 1, 0, 0);
+  TALVEN_WindowLayout w = MakeWindows(2, 1, 1, 1, 1, 1, 0, 0);
   w.NOOFx = INT_MAX;
   w.DOFSx = 1 << 30;
   w.FULLCONVx = INT_MAX;
@@ -114,9 +114,9 @@ TEST_P(WideNoof, EndsWithAnEmptyMatrix) {
   p.coefficients.assign(1, 0.0);  // storage for the zero-size views to point at
   p.indices.assign(1, 0);
 
-  std::vector<double> matrix(static_cast<size_t>(w.N()) * w.N(), 7.0);
+  std::vector<double> matrix(static_cast<size_t>(w.KK()) * w.KK(), 7.0);
   GeneratorOptions o;
-  auto g = NewGenerator(w, matrix.data(), w.N(), o);
+  auto g = NewGenerator(w, matrix.data(), w.KK(), o);
   g->set_engine(c.engine);
   PsfViews views(p);
   std::vector<double> no_vignetting(1);
@@ -157,7 +157,7 @@ struct LoggedBuild {
 };
 
 LoggedBuild BuildWithTooManyCoefficients(const LookUpCase& c, TALVEN_MatrixEngine engine) {
-  const TestWindows w = MakeWindows(3, 2, 2, 1, 1, 1, 2, 2);
+  const TALVEN_WindowLayout w = MakeWindows(3, 2, 2, 1, 1, 1, 2, 2);
   const int nx = c.horizontal ? w.NOOFx : w.Dx;
   const int ny = c.horizontal ? w.NOOFy : w.Dy;
   const int ncoef = TALVEN_PSF_InterpolationCoeffs::kCapacity + 1;
@@ -166,9 +166,9 @@ LoggedBuild BuildWithTooManyCoefficients(const LookUpCase& c, TALVEN_MatrixEngin
     p.coefficients[i] = (i % ncoef) < 4 ? 0.25 : 0.0;
   }
   LoggedBuild result;
-  result.matrix.assign(static_cast<size_t>(w.N()) * w.N(), 7.0);
+  result.matrix.assign(static_cast<size_t>(w.KK()) * w.KK(), 7.0);
   GeneratorOptions o;
-  auto g = NewGenerator(w, result.matrix.data(), w.N(), o);
+  auto g = NewGenerator(w, result.matrix.data(), w.KK(), o);
   g->set_option_create_lower_edge_adjustment(false);
   g->set_option_use_simpsons(c.simpson);
   g->set_engine(engine);

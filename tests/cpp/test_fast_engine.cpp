@@ -17,7 +17,7 @@
 namespace {
 
 struct Instrument {
-  TestWindows windows;
+  TALVEN_WindowLayout windows;
   TestPsfs psfs;
 };
 
@@ -27,7 +27,7 @@ Instrument RandomInstrument(unsigned seed, int kx, int ky, int lbinx, int lbiny,
                             int kbiny, int margin, int noof_margin, bool noof_table) {
   Instrument inst;
   inst.windows = MakeWindows(kx, ky, lbinx, lbiny, kbinx, kbiny, margin, noof_margin);
-  const TestWindows& w = inst.windows;
+  const TALVEN_WindowLayout& w = inst.windows;
   std::mt19937 rng(seed);
   std::uniform_real_distribution<double> frac(0.05, 0.95);
   const int rows = w.Sy + 3, columns = w.Sx + 4;
@@ -41,9 +41,9 @@ Instrument RandomInstrument(unsigned seed, int kx, int ky, int lbinx, int lbiny,
 
 std::vector<double> Infield(Instrument& inst, const GeneratorOptions& o, TALVEN_MatrixEngine engine,
                             bool* ok) {
-  const TestWindows& w = inst.windows;
-  std::vector<double> matrix(static_cast<size_t>(w.N()) * w.N(), 7.0);
-  auto g = NewGenerator(w, matrix.data(), w.N(), o);
+  const TALVEN_WindowLayout& w = inst.windows;
+  std::vector<double> matrix(static_cast<size_t>(w.KK()) * w.KK(), 7.0);
+  auto g = NewGenerator(w, matrix.data(), w.KK(), o);
   g->set_option_create_lower_edge_adjustment(o.lower_edge);
   g->set_option_use_simpsons(o.simpson);
   g->set_engine(engine);
@@ -58,10 +58,10 @@ std::vector<double> Infield(Instrument& inst, const GeneratorOptions& o, TALVEN_
 std::vector<double> Horizontal(Instrument& inst, std::vector<double>& vignetting, int vx, int vy,
                                const HorizontalSteps& d, TALVEN_MatrixEngine engine, int threads,
                                bool* ok) {
-  const TestWindows& w = inst.windows;
-  std::vector<double> matrix(static_cast<size_t>(w.N()) * w.N(), 7.0);
+  const TALVEN_WindowLayout& w = inst.windows;
+  std::vector<double> matrix(static_cast<size_t>(w.KK()) * w.KK(), 7.0);
   GeneratorOptions o;
-  auto g = NewGenerator(w, matrix.data(), w.N(), o);
+  auto g = NewGenerator(w, matrix.data(), w.KK(), o);
   g->set_engine(engine);
   PsfViews views(inst.psfs);
   zv2dArray<double> vignetting_view(vx, vy, vignetting.data());
@@ -234,7 +234,7 @@ TEST(FastInfieldFailures, EveryLookUpFailingLogsTheSameLines) {
 
 TEST(FastInfieldFailures, NaNCoefficientAndDiagnosticLinesMatchTheReference) {
   Instrument inst = RandomInstrument(9, 3, 4, 1, 2, 1, 1, 2, 1, false);
-  const TestWindows& w = inst.windows;
+  const TALVEN_WindowLayout& w = inst.windows;
   // A NaN weight on one source pixel of L1C pixel (1, 2).
   const int x = w.SOFSx + 1 * w.Binx(), y = w.SOFSy + 2 * w.Biny();
   inst.psfs.coefficients[inst.psfs.Position(0, x, y)] = std::nan("");
@@ -266,7 +266,7 @@ TEST_P(FastHorizontal, AgreesWithTheReferenceAndIsBitReproducible) {
   const HorizontalCase c = GetParam();
   Instrument inst =
       RandomInstrument(23u + c.ky, c.kx, c.ky, c.lbinx, c.lbiny, c.kbinx, c.kbiny, 1, 7, true);
-  const TestWindows& w = inst.windows;
+  const TALVEN_WindowLayout& w = inst.windows;
   std::vector<double> vignetting;
   int vx = 0, vy = 0;
   if (c.vignetting) {
@@ -306,12 +306,12 @@ TEST(FastHorizontalLog, DiagnosticLinesMatchTheReference) {
   std::vector<std::string> reference_lines, fast_lines;
   bool ok = false;
   auto run = [&](TALVEN_MatrixEngine engine, std::vector<std::string>* lines) {
-    const TestWindows& w = inst.windows;
-    std::vector<double> matrix(static_cast<size_t>(w.N()) * w.N());
+    const TALVEN_WindowLayout& w = inst.windows;
+    std::vector<double> matrix(static_cast<size_t>(w.KK()) * w.KK());
     GeneratorOptions o;
     o.diagnostic = true;
     CaptureLog log;
-    auto g = NewGenerator(w, matrix.data(), w.N(), o);
+    auto g = NewGenerator(w, matrix.data(), w.KK(), o);
     g->set_engine(engine);
     PsfViews views(inst.psfs);
     zv2dArray<double> no_vignetting(0, 0, none.data());

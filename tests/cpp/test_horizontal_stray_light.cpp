@@ -18,8 +18,8 @@ namespace {
 
 // NOOF window 30 x 14; the science window (10 x 10, binning 1) covers NOOF columns 10 to 19 and
 // rows 3 to 12.
-TestWindows SamplingWindows() {
-  TestWindows w;
+TALVEN_WindowLayout SamplingWindows() {
+  TALVEN_WindowLayout w;
   w.FULLCONVx = 32;
   w.FULLCONVy = 16;
   w.NOFSx = 1;
@@ -38,17 +38,17 @@ TestWindows SamplingWindows() {
 }
 
 // 1 within 32 pixels of its whole centre: every source lights every receiver.
-TestPsfs FlatNoofPsf(const TestWindows& w) {
+TestPsfs FlatNoofPsf(const TALVEN_WindowLayout& w) {
   return MakeSinglePsf(65, 65, 32.5, 32.5, std::vector<double>(65 * 65, 1.0), 65, 65, 0, 0, w.NOOFx,
                        w.NOOFy);
 }
 
-TestPsfs RandomNoofPsfs(const TestWindows& w, unsigned seed) {
+TestPsfs RandomNoofPsfs(const TALVEN_WindowLayout& w, unsigned seed) {
   return MakeRandomPsfs(seed, 21, 27, {{10.3, 13.7}, {11.1, 12.6}, {9.5, 14.5}}, w.NOOFx, w.NOOFy,
                         3);
 }
 
-std::vector<double> RandomVignetting(const TestWindows& w, unsigned seed) {
+std::vector<double> RandomVignetting(const TALVEN_WindowLayout& w, unsigned seed) {
   std::mt19937 rng(seed);
   std::uniform_real_distribution<double> factor(0.5, 1.5);
   std::vector<double> v(static_cast<size_t>(w.NOOFx) * w.NOOFy);
@@ -69,21 +69,21 @@ std::set<int> LitTargets(const std::vector<double>& m, int n) {
 // Sampling.
 
 TEST(HorizontalSampling, RowsTwoAndSixBookedAgainstTheirEdgePixels) {
-  const TestWindows w = SamplingWindows();
+  const TALVEN_WindowLayout w = SamplingWindows();
   TestPsfs p = FlatNoofPsf(w);
   std::vector<double> none;
   CaptureLog log;
   const BuildResult r = RunHorizontal(w, p, none, 0, 0, {4, 3, 1, 1});
   ASSERT_TRUE(r.ok);
   // Left edge pixel of L1C row y is flat index y, the right one 9 * 10 + y.
-  EXPECT_EQ(LitTargets(r.matrix, w.N()), (std::set<int>{2, 6, 92, 96}));
-  EXPECT_EQ(CountNonZero(r.matrix), 4 * w.N());
+  EXPECT_EQ(LitTargets(r.matrix, w.KK()), (std::set<int>{2, 6, 92, 96}));
+  EXPECT_EQ(CountNonZero(r.matrix), 4 * w.KK());
   EXPECT_TRUE(log.contains("Noof region coordinate step sizes    (Ny,Nx) = (4, 3)"));
   EXPECT_TRUE(log.contains("Science window coordinate step sizes (Sy,Sx) = (1, 1)"));
 }
 
 TEST(HorizontalSampling, SourceColumnsStepOutwardFromTheWindow) {
-  const TestWindows w = SamplingWindows();
+  const TALVEN_WindowLayout w = SamplingWindows();
   TestPsfs p = FlatNoofPsf(w);
   CaptureLog log;
   std::set<int> sampled;
@@ -98,7 +98,7 @@ TEST(HorizontalSampling, SourceColumnsStepOutwardFromTheWindow) {
 }
 
 TEST(HorizontalSampling, WindowAtTheNoofEdgeHasNoSourcesOnThatSide) {
-  TestWindows w = SamplingWindows();
+  TALVEN_WindowLayout w = SamplingWindows();
   w.DOFSx = 0;
   w.SOFSx = 0;  // science starts at NOOF column 0
   TestPsfs p = FlatNoofPsf(w);
@@ -106,7 +106,7 @@ TEST(HorizontalSampling, WindowAtTheNoofEdgeHasNoSourcesOnThatSide) {
   CaptureLog log;
   BuildResult r = RunHorizontal(w, p, none, 0, 0, {1, 1, 1, 1});
   ASSERT_TRUE(r.ok);
-  for (int target : LitTargets(r.matrix, w.N())) EXPECT_GE(target, 90);
+  for (int target : LitTargets(r.matrix, w.KK())) EXPECT_GE(target, 90);
 
   w.DOFSx = 14;
   w.Dx = 16;  // science ends at the last NOOF column
@@ -114,7 +114,7 @@ TEST(HorizontalSampling, WindowAtTheNoofEdgeHasNoSourcesOnThatSide) {
   r = RunHorizontal(w, p, none, 0, 0, {1, 1, 1, 1});
   ASSERT_TRUE(r.ok);
   EXPECT_FALSE(AllZero(r.matrix));
-  for (int target : LitTargets(r.matrix, w.N())) EXPECT_LT(target, 10);
+  for (int target : LitTargets(r.matrix, w.KK())) EXPECT_LT(target, 10);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -130,7 +130,7 @@ class HorizontalBruteForce : public ::testing::TestWithParam<HorizontalCase> {};
 
 TEST_P(HorizontalBruteForce, MatchesElementByElement) {
   const HorizontalCase c = GetParam();
-  const TestWindows w =
+  const TALVEN_WindowLayout w =
       MakeWindows(c.kx, c.ky, c.lbinx, c.lbiny, c.kbinx, c.kbiny, c.margin, c.noof_margin);
   TestPsfs p = RandomNoofPsfs(w, 3);
   std::vector<double> vignetting;
@@ -141,8 +141,8 @@ TEST_P(HorizontalBruteForce, MatchesElementByElement) {
   const BuildResult r = RunHorizontal(w, p, vignetting, vx, vy, c.steps);
   ASSERT_TRUE(r.ok);
   const std::vector<double> expected = brute_force::HorizontalMatrix(w, p, vignetting, c.steps);
-  EXPECT_GT(CountNonZero(expected), w.N());
-  EXPECT_TRUE(MatricesClose(r.matrix, expected, w.N(), 1e-12));
+  EXPECT_GT(CountNonZero(expected), w.KK());
+  EXPECT_TRUE(MatricesClose(r.matrix, expected, w.KK(), 1e-12));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -160,7 +160,7 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST(HorizontalAssembly, OneAndTwoThreadsGiveTheSameMatrix) {
-  const TestWindows w = MakeWindows(3, 2, 2, 1, 1, 3, 2, 3);
+  const TALVEN_WindowLayout w = MakeWindows(3, 2, 2, 1, 1, 3, 2, 3);
   TestPsfs p = RandomNoofPsfs(w, 8);
   std::vector<double> vignetting = RandomVignetting(w, 9);
   CaptureLog log;
@@ -168,11 +168,11 @@ TEST(HorizontalAssembly, OneAndTwoThreadsGiveTheSameMatrix) {
   const BuildResult two = RunHorizontal(w, p, vignetting, w.NOOFx, w.NOOFy, {1, 1, 1, 1}, false, 2);
   ASSERT_TRUE(one.ok && two.ok);
   EXPECT_FALSE(AllZero(one.matrix));
-  EXPECT_TRUE(MatricesClose(two.matrix, one.matrix, w.N(), 1e-12));
+  EXPECT_TRUE(MatricesClose(two.matrix, one.matrix, w.KK(), 1e-12));
 }
 
 TEST(HorizontalAssembly, RowProgressOnlyWithTheDiagnosticFlag) {
-  const TestWindows w = SamplingWindows();
+  const TALVEN_WindowLayout w = SamplingWindows();
   TestPsfs p = FlatNoofPsf(w);
   std::vector<double> none;
   {
@@ -194,7 +194,7 @@ TEST(HorizontalAssembly, RowProgressOnlyWithTheDiagnosticFlag) {
 
 class Vignetting : public ::testing::Test {
  protected:
-  TestWindows w = MakeWindows(4, 3, 1, 1, 1, 1, 2, 3);
+  TALVEN_WindowLayout w = MakeWindows(4, 3, 1, 1, 1, 1, 2, 3);
   TestPsfs p = RandomNoofPsfs(w, 3);
   HorizontalSteps steps{1, 1, 1, 1};
 };
@@ -218,9 +218,9 @@ TEST_F(Vignetting, MissingOrWrongSizedArraysMeanAFactorOfOne) {
                    "used for vignetting"));
   ASSERT_TRUE(without.ok && wrong.ok && used.ok);
   const std::vector<double> expected = brute_force::HorizontalMatrix(w, p, none, steps);
-  EXPECT_TRUE(MatricesClose(without.matrix, expected, w.N(), 1e-12));
-  EXPECT_TRUE(MatricesClose(wrong.matrix, expected, w.N(), 1e-12));
-  EXPECT_TRUE(MatricesClose(used.matrix, expected, w.N(), 1e-12));
+  EXPECT_TRUE(MatricesClose(without.matrix, expected, w.KK(), 1e-12));
+  EXPECT_TRUE(MatricesClose(wrong.matrix, expected, w.KK(), 1e-12));
+  EXPECT_TRUE(MatricesClose(used.matrix, expected, w.KK(), 1e-12));
 }
 
 TEST_F(Vignetting, ZeroOrNaNFactorRemovesThatSource) {
@@ -234,16 +234,16 @@ TEST_F(Vignetting, ZeroOrNaNFactorRemovesThatSource) {
   factors[source] = std::numeric_limits<double>::quiet_NaN();
   const BuildResult nan = RunHorizontal(w, p, factors, w.NOOFx, w.NOOFy, steps);
   ASSERT_TRUE(full.ok && zero.ok && nan.ok);
-  EXPECT_FALSE(MatricesClose(zero.matrix, full.matrix, w.N(), 1e-6));
-  EXPECT_TRUE(MatricesClose(zero.matrix, expected, w.N(), 1e-12));
-  EXPECT_TRUE(MatricesClose(nan.matrix, expected, w.N(), 1e-12));
+  EXPECT_FALSE(MatricesClose(zero.matrix, full.matrix, w.KK(), 1e-6));
+  EXPECT_TRUE(MatricesClose(zero.matrix, expected, w.KK(), 1e-12));
+  EXPECT_TRUE(MatricesClose(nan.matrix, expected, w.KK(), 1e-12));
 }
 
 // ---------------------------------------------------------------------------------------------
 // Requests that cannot be built: refused with a message, an all-zero matrix and false.
 
 TEST(HorizontalRefusals, StepsBelowOne) {
-  const TestWindows w = SamplingWindows();
+  const TALVEN_WindowLayout w = SamplingWindows();
   TestPsfs p = FlatNoofPsf(w);
   std::vector<double> none;
   for (const HorizontalSteps& steps : {HorizontalSteps{0, 1, 1, 1}, HorizontalSteps{1, 0, 1, 1},
@@ -257,7 +257,7 @@ TEST(HorizontalRefusals, StepsBelowOne) {
 }
 
 TEST(HorizontalRefusals, ScienceWindowOutsideTheNoofWindow) {
-  TestWindows w = SamplingWindows();
+  TALVEN_WindowLayout w = SamplingWindows();
   w.DOFSx = 15;  // the science window would cover NOOF columns 21 to 30
   TestPsfs p = FlatNoofPsf(w);
   std::vector<double> ones(static_cast<size_t>(w.NOOFx) * w.NOOFy, 1.0);
@@ -277,7 +277,7 @@ TEST(HorizontalRefusals, ScienceWindowOutsideTheNoofWindow) {
 }
 
 TEST(HorizontalRefusals, ScienceRowWithoutAnL1cPixelFailsTheMatrix) {
-  TestWindows w = SamplingWindows();
+  TALVEN_WindowLayout w = SamplingWindows();
   w.Sy = 11;  // one science row above the L1C area
   TestPsfs p = FlatNoofPsf(w);
   std::vector<double> none;
@@ -290,7 +290,7 @@ TEST(HorizontalRefusals, ScienceRowWithoutAnL1cPixelFailsTheMatrix) {
 }
 
 TEST(HorizontalRefusals, OutputThatIsNotNxNOrATableNotOverTheNoofWindow) {
-  const TestWindows w = SamplingWindows();
+  const TALVEN_WindowLayout w = SamplingWindows();
   TestPsfs p = FlatNoofPsf(w);
   zv2dArray<double> none;
   std::vector<double> storage(100 * 99, 7.0);

@@ -23,12 +23,12 @@ int CountLinesContaining(CaptureLog& log, const std::string& text) {
 }
 
 // Three random PSFs over the detector window; two centres are fractional, one whole.
-TestPsfs RandomDetectorPsfs(const TestWindows& w, unsigned seed) {
+TestPsfs RandomDetectorPsfs(const TALVEN_WindowLayout& w, unsigned seed) {
   return MakeRandomPsfs(seed, 13, 15, {{6.3, 7.7}, {7.1, 6.6}, {5.5, 8.5}}, w.Dx, w.Dy, 3);
 }
 
 // A PSF that is 1 at its (whole) centre and 0 elsewhere, over the detector window.
-TestPsfs DeltaPsf(const TestWindows& w) {
+TestPsfs DeltaPsf(const TALVEN_WindowLayout& w) {
   return MakeSinglePsf(3, 3, 1.5, 1.5, {1.0}, 1, 1, 1, 1, w.Dx, w.Dy);
 }
 
@@ -36,7 +36,7 @@ TestPsfs DeltaPsf(const TestWindows& w) {
 // Set-up: output matrix attachment and the detector-to-L1C index table.
 
 TEST(GeneratorSetup, AttachesOnlyStorageOfTheRightSize) {
-  const TestWindows w = MakeWindows(4, 3, 1, 1, 1, 1, 2, 1);
+  const TALVEN_WindowLayout w = MakeWindows(4, 3, 1, 1, 1, 1, 2, 1);
   std::vector<double> storage(144, 7.0);
   GeneratorOptions o;
   {
@@ -59,7 +59,7 @@ TEST(GeneratorSetup, AttachesOnlyStorageOfTheRightSize) {
 }
 
 TEST(GeneratorSetup, IndexTableWarnsAboutSciencePixelsOutsideTheL1cArea) {
-  TestWindows w = MakeWindows(4, 3, 1, 1, 1, 1, 2, 1);
+  TALVEN_WindowLayout w = MakeWindows(4, 3, 1, 1, 1, 1, 2, 1);
   GeneratorOptions o;
   {
     CaptureLog log;
@@ -91,7 +91,7 @@ TEST(GeneratorSetup, IndexTableWarnsAboutSciencePixelsOutsideTheL1cArea) {
 }
 
 TEST(GeneratorSetup, BuildFailsCleanlyWithoutAnNxNOutput) {
-  const TestWindows w = MakeWindows(3, 2, 1, 1, 1, 1, 2, 1);
+  const TALVEN_WindowLayout w = MakeWindows(3, 2, 1, 1, 1, 1, 2, 1);
   TestPsfs p = DeltaPsf(w);
   std::vector<double> storage(36, 7.0);
   CaptureLog log;
@@ -111,7 +111,7 @@ TEST(GeneratorSetup, BuildFailsCleanlyWithoutAnNxNOutput) {
 }
 
 TEST(GeneratorSetup, BuildRefusesAnEmptyL1cWindow) {
-  TestWindows w = MakeWindows(3, 2, 1, 1, 1, 1, 2, 1);
+  TALVEN_WindowLayout w = MakeWindows(3, 2, 1, 1, 1, 1, 2, 1);
   w.Kx = 0;
   TestPsfs p = DeltaPsf(w);
   CaptureLog log;
@@ -127,7 +127,7 @@ TEST(GeneratorSetup, BuildRefusesAnEmptyL1cWindow) {
 }
 
 TEST(GeneratorSetup, BuildRefusesABinningBelowOne) {
-  TestWindows w = MakeWindows(3, 2, 1, 1, 1, 1, 2, 1);
+  TALVEN_WindowLayout w = MakeWindows(3, 2, 1, 1, 1, 1, 2, 1);
   w.KBINx = 0;
   TestPsfs p = DeltaPsf(w);
   CaptureLog log;
@@ -146,7 +146,7 @@ class ColumnOperations : public ::testing::Test {
   void SetUp() override {
     g = NewGenerator(w, nullptr, 0, GeneratorOptions());
     ASSERT_TRUE(views.Initialize(g.get(), p, kDetector));
-    ASSERT_TRUE(m.SetSize(w.N(), w.N()));
+    ASSERT_TRUE(m.SetSize(w.KK(), w.KK()));
     m.SetTo(0.0);
   }
   // Simpson weights land on the element of the receiver under the source, science (1, 1).
@@ -155,7 +155,7 @@ class ColumnOperations : public ::testing::Test {
     g->GenerateSimpsonColumnMatrixElements(0, 1, 2, c, f, source, &m);
   }
 
-  TestWindows w = MakeWindows(3, 3, 1, 1, 1, 1, 2, 1);
+  TALVEN_WindowLayout w = MakeWindows(3, 3, 1, 1, 1, 1, 2, 1);
   TestPsfs p = DeltaPsf(w);
   PsfViews views{p};
   std::unique_ptr<TALVEN_DeconvolutionMatrixGenerator> g;
@@ -219,15 +219,16 @@ TEST_P(InfieldBruteForce, MatchesElementByElement) {
   o.lower_edge = std::get<2>(GetParam());
   o.rows_below = 3;
   o.rows_above = 2;
-  const TestWindows w = MakeWindows(c.kx, c.ky, c.lbinx, c.lbiny, c.kbinx, c.kbiny, c.margin, 1);
+  const TALVEN_WindowLayout w =
+      MakeWindows(c.kx, c.ky, c.lbinx, c.lbiny, c.kbinx, c.kbiny, c.margin, 1);
   TestPsfs p = RandomDetectorPsfs(w, 11);
   CaptureLog log;
   const BuildResult r = RunInfield(w, p, o);
   ASSERT_TRUE(r.ok);
   brute_force::LowerEdge edge{o.lower_edge, o.rows_below, o.rows_above};
   const std::vector<double> expected = brute_force::InfieldMatrix(w, p, o.simpson, edge);
-  EXPECT_GT(CountNonZero(expected), w.N() * w.N() / 4);
-  EXPECT_TRUE(MatricesClose(r.matrix, expected, w.N(), 1e-12));
+  EXPECT_GT(CountNonZero(expected), w.KK() * w.KK() / 4);
+  EXPECT_TRUE(MatricesClose(r.matrix, expected, w.KK(), 1e-12));
 }
 
 std::string CaseName(const BruteForceCase& c) {
@@ -250,7 +251,7 @@ INSTANTIATE_TEST_SUITE_P(BinningsSchemesAndLowerEdge, InfieldBruteForce,
 // Two normalised 3 x 3 kernels with fractional centres, blended 0.4 and 0.6 everywhere, so the
 // light of a source detector pixel reaches at most kReach pixels from it.
 constexpr int kReach = 3;
-TestPsfs NormalisedPsfs(const TestWindows& w) {
+TestPsfs NormalisedPsfs(const TALVEN_WindowLayout& w) {
   const std::vector<double> a = {0.05, 0.1, 0.05, 0.1, 0.4, 0.1, 0.05, 0.1, 0.05};
   const std::vector<double> b = {0.0, 0.2, 0.1, 0.1, 0.3, 0.1, 0.0, 0.1, 0.1};
   TestPsfs p = MakeSinglePsf(9, 9, 4.8, 4.3, a, 3, 3, 3, 3, w.Dx, w.Dy);
@@ -268,7 +269,7 @@ TestPsfs NormalisedPsfs(const TestWindows& w) {
 }
 
 // True when all light of the detector pixels of L1C pixels (x, y0 .. y1) stays in the window.
-bool LightStaysInside(const TestWindows& w, int x, int y0, int y1) {
+bool LightStaysInside(const TALVEN_WindowLayout& w, int x, int y0, int y1) {
   return x * w.Binx() - kReach >= 0 && (x + 1) * w.Binx() - 1 + kReach < w.Sx &&
          y0 * w.Biny() - kReach >= 0 && (y1 + 1) * w.Biny() - 1 + kReach < w.Sy;
 }
@@ -283,7 +284,8 @@ class ConservesLight : public ::testing::TestWithParam<BruteForceCase> {};
 
 TEST_P(ConservesLight, ColumnsSumToOne) {
   const BruteForceCase c = GetParam();
-  const TestWindows w = MakeWindows(c.kx, c.ky, c.lbinx, c.lbiny, c.kbinx, c.kbiny, c.margin, 1);
+  const TALVEN_WindowLayout w =
+      MakeWindows(c.kx, c.ky, c.lbinx, c.lbiny, c.kbinx, c.kbiny, c.margin, 1);
   TestPsfs p = NormalisedPsfs(w);
   CaptureLog log;
   GeneratorOptions o;
@@ -297,12 +299,12 @@ TEST_P(ConservesLight, ColumnsSumToOne) {
     for (int y = 0; y < w.Ky; ++y) {
       const int s = x * w.Ky + y;
       if (LightStaysInside(w, x, y, y)) {
-        EXPECT_NEAR(ColumnSum(midpoint.matrix, w.N(), s), 1.0, 1e-12) << "column " << s;
+        EXPECT_NEAR(ColumnSum(midpoint.matrix, w.KK(), s), 1.0, 1e-12) << "column " << s;
         ++checked_midpoint;
       }
       // A Simpson column gathers from its own row and both neighbours, none of them clamped.
       if (y >= 1 && y <= w.Ky - 2 && LightStaysInside(w, x, y - 1, y + 1)) {
-        EXPECT_NEAR(ColumnSum(simpson.matrix, w.N(), s), 1.0, 1e-12) << "column " << s;
+        EXPECT_NEAR(ColumnSum(simpson.matrix, w.KK(), s), 1.0, 1e-12) << "column " << s;
         ++checked_simpson;
       }
     }
@@ -319,7 +321,7 @@ INSTANTIATE_TEST_SUITE_P(Binnings, ConservesLight,
                          });
 
 TEST(InfieldScheme, SingleRowSimpsonEqualsMidpoint) {
-  const TestWindows w = MakeWindows(4, 1, 1, 1, 2, 2, 3, 1);
+  const TALVEN_WindowLayout w = MakeWindows(4, 1, 1, 1, 2, 2, 3, 1);
   TestPsfs p = RandomDetectorPsfs(w, 5);
   CaptureLog log;
   GeneratorOptions o;
@@ -328,7 +330,7 @@ TEST(InfieldScheme, SingleRowSimpsonEqualsMidpoint) {
   const BuildResult simpson = RunInfield(w, p, o);
   ASSERT_TRUE(midpoint.ok && simpson.ok);
   EXPECT_FALSE(AllZero(midpoint.matrix));
-  EXPECT_TRUE(MatricesClose(simpson.matrix, midpoint.matrix, w.N(), 1e-12));
+  EXPECT_TRUE(MatricesClose(simpson.matrix, midpoint.matrix, w.KK(), 1e-12));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -336,13 +338,13 @@ TEST(InfieldScheme, SingleRowSimpsonEqualsMidpoint) {
 
 // A PSF that is 1 everywhere within 20 pixels of its centre: each source below the edge adds
 // exactly 1 per receiving detector pixel of its band.
-TestPsfs FlatPsf(const TestWindows& w) {
+TestPsfs FlatPsf(const TALVEN_WindowLayout& w) {
   return MakeSinglePsf(41, 41, 20.5, 20.5, std::vector<double>(41 * 41, 1.0), 41, 41, 0, 0, w.Dx,
                        w.Dy);
 }
 
 TEST(LowerEdge, AddsTheBandAboveTheEdgeToTheBottomPixelsColumn) {
-  const TestWindows w = MakeWindows(6, 4, 1, 1, 1, 1, 4, 1);
+  const TALVEN_WindowLayout w = MakeWindows(6, 4, 1, 1, 1, 1, 4, 1);
   TestPsfs p = FlatPsf(w);
   CaptureLog log;
   GeneratorOptions o;
@@ -352,7 +354,7 @@ TEST(LowerEdge, AddsTheBandAboveTheEdgeToTheBottomPixelsColumn) {
   o.lower_edge = true;
   const BuildResult on = RunInfield(w, p, o);
   ASSERT_TRUE(off.ok && on.ok);
-  const int n = w.N();
+  const int n = w.KK();
   for (int s = 0; s < n; ++s) {
     const int column = s / w.Ky;
     for (int r = 0; r < n; ++r) {
@@ -370,7 +372,7 @@ TEST(LowerEdge, AddsTheBandAboveTheEdgeToTheBottomPixelsColumn) {
 }
 
 TEST(LowerEdge, ZeroRowsAddNothing) {
-  const TestWindows w = MakeWindows(3, 3, 1, 1, 1, 1, 2, 1);
+  const TALVEN_WindowLayout w = MakeWindows(3, 3, 1, 1, 1, 1, 2, 1);
   TestPsfs p = FlatPsf(w);
   CaptureLog log;
   GeneratorOptions o;
@@ -382,12 +384,13 @@ TEST(LowerEdge, ZeroRowsAddNothing) {
   o.rows_above = 2;
   const BuildResult no_rows_below = RunInfield(w, p, o);
   ASSERT_TRUE(off.ok && no_rows_above.ok && no_rows_below.ok);
-  EXPECT_TRUE(MatricesClose(no_rows_above.matrix, off.matrix, w.N(), 1e-12));
-  EXPECT_TRUE(MatricesClose(no_rows_below.matrix, off.matrix, w.N(), 1e-12));
+  EXPECT_TRUE(MatricesClose(no_rows_above.matrix, off.matrix, w.KK(), 1e-12));
+  EXPECT_TRUE(MatricesClose(no_rows_below.matrix, off.matrix, w.KK(), 1e-12));
 }
 
 TEST(LowerEdge, SourceRowsBelowTheDetectorFailTheWholeMatrix) {
-  const TestWindows w = MakeWindows(3, 3, 1, 1, 1, 1, 2, 1);  // two detector rows below the edge
+  const TALVEN_WindowLayout w =
+      MakeWindows(3, 3, 1, 1, 1, 1, 2, 1);  // two detector rows below the edge
   TestPsfs p = FlatPsf(w);
   CaptureLog log;
   GeneratorOptions o;
@@ -413,7 +416,7 @@ TEST(LowerEdge, SourceRowsBelowTheDetectorFailTheWholeMatrix) {
 // Parallel assembly.
 
 TEST(Assembly, OneAndTwoThreadsGiveTheSameMatrix) {
-  const TestWindows w = MakeWindows(3, 4, 2, 1, 1, 3, 4, 1);
+  const TALVEN_WindowLayout w = MakeWindows(3, 4, 2, 1, 1, 3, 4, 1);
   TestPsfs p = RandomDetectorPsfs(w, 23);
   CaptureLog log;
   GeneratorOptions o;
@@ -427,11 +430,11 @@ TEST(Assembly, OneAndTwoThreadsGiveTheSameMatrix) {
   const BuildResult two = RunInfield(w, p, o);
   ASSERT_TRUE(one.ok && two.ok);
   EXPECT_FALSE(AllZero(one.matrix));
-  EXPECT_TRUE(MatricesClose(two.matrix, one.matrix, w.N(), 1e-12));
+  EXPECT_TRUE(MatricesClose(two.matrix, one.matrix, w.KK(), 1e-12));
 }
 
 TEST(Assembly, LogsTheRequestAndDiagnosticProgress) {
-  const TestWindows w = MakeWindows(2, 3, 2, 1, 1, 1, 2, 1);
+  const TALVEN_WindowLayout w = MakeWindows(2, 3, 2, 1, 1, 1, 2, 1);
   TestPsfs p = DeltaPsf(w);
   GeneratorOptions o;
   {

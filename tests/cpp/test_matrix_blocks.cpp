@@ -25,40 +25,28 @@ struct Instrument {
     noof = MakeRandomPsfs(12, w.NOOFy, w.NOOFx, centres, w.NOOFx, w.NOOFy, 3);
   }
 
-  static std::vector<const double*> Pointers(const TestPsfs& p) {
-    std::vector<const double*> pointers;
-    for (const auto& s : p.samples) pointers.push_back(s.data());
-    return pointers;
-  }
-
   bool Infield(const TALVEN_RequestSettings& s, std::vector<double>* matrix) {
-    TestPsfs& p = detector;
-    std::vector<const double*> pointers = Pointers(p);
-    const int m = static_cast<int>(pointers.size());
-    return TALVEN_CreateInfieldMatrix(
-        s, matrix->data(), w.N(), pointers.data(), m, p.columns, p.rows, p.locations.data(), m, 3,
-        p.coefficients.data(), p.table_nx, p.table_ny, p.ncoef, p.indices.data(), p.table_nx,
-        p.table_ny, p.ncoef, w.FULLCONVx, w.FULLCONVy, w.NOFSx, w.NOFSy, w.NOOFx, w.NOOFy, w.DOFSx,
-        w.DOFSy, w.Dx, w.Dy, w.SOFSx, w.SOFSy, w.Sx, w.Sy, w.LBINx, w.LBINy, w.Lx, w.Ly, w.KBINx,
-        w.KBINy, w.Kx, w.Ky);
+    std::vector<const double*> pointers;
+    const TALVEN_PsfInputs psfs = RequestPsfInputs(detector, &pointers);
+    return TALVEN_CreateInfieldMatrix(s, matrix->data(), w.KK(), psfs, w);
   }
 
   bool Horizontal(const TALVEN_RequestSettings& s, const HorizontalSteps& d,
                   std::vector<double>* matrix) {
-    TestPsfs& p = noof;
-    std::vector<const double*> pointers = Pointers(p);
-    const int m = static_cast<int>(pointers.size());
-    const int vx = vignetting.empty() ? 0 : w.NOOFx;
-    const int vy = vignetting.empty() ? 0 : w.NOOFy;
-    return TALVEN_CreateHorizontalMatrix(
-        s, matrix->data(), w.N(), vignetting.data(), vx, vy, pointers.data(), m, p.columns, p.rows,
-        p.locations.data(), m, 3, p.coefficients.data(), p.table_nx, p.table_ny, p.ncoef,
-        p.indices.data(), p.table_nx, p.table_ny, p.ncoef, w.FULLCONVx, w.FULLCONVy, w.NOFSx,
-        w.NOFSy, w.NOOFx, w.NOOFy, w.DOFSx, w.DOFSy, w.Dx, w.Dy, w.SOFSx, w.SOFSy, w.Sx, w.Sy,
-        w.LBINx, w.LBINy, w.Lx, w.Ly, w.KBINx, w.KBINy, w.Kx, w.Ky, d.nx, d.ny, d.sx, d.sy);
+    std::vector<const double*> pointers;
+    const TALVEN_PsfInputs psfs = RequestPsfInputs(noof, &pointers);
+    TALVEN_HorizontalInputs h;
+    h.vignettingarray = vignetting.data();
+    h.Vnx = vignetting.empty() ? 0 : w.NOOFx;
+    h.Vny = vignetting.empty() ? 0 : w.NOOFy;
+    h.delta_nx = d.nx;
+    h.delta_ny = d.ny;
+    h.delta_sx = d.sx;
+    h.delta_sy = d.sy;
+    return TALVEN_CreateHorizontalMatrix(s, matrix->data(), w.KK(), h, psfs, w);
   }
 
-  TestWindows w;
+  TALVEN_WindowLayout w;
   TestPsfs detector, noof;
   std::vector<double> vignetting;  // NOOFy rows of NOOFx factors, or empty
 };
@@ -108,7 +96,7 @@ class Blocks : public ::testing::TestWithParam<BlockCase> {
     s.scope.first_column = c0;
     s.scope.end_column = c1;
     Call call;
-    call.matrix.assign(static_cast<size_t>(c1 - c0) * inst.w.Ky * inst.w.N(), 7.0);
+    call.matrix.assign(static_cast<size_t>(c1 - c0) * inst.w.Ky * inst.w.KK(), 7.0);
     CaptureLog log;
     call.ok =
         c.horizontal ? inst.Horizontal(s, c.steps, &call.matrix) : inst.Infield(s, &call.matrix);
@@ -127,7 +115,7 @@ TEST_P(Blocks, EqualTheRowsOfTheWholeMatrixAndLogWhatItLogs) {
   const Call whole = Run(inst, 0, kx);
   ASSERT_EQ(whole.ok, !c.refused);
   ASSERT_EQ(AllZero(whole.matrix), c.refused);
-  const size_t column_size = static_cast<size_t>(inst.w.Ky) * inst.w.N();
+  const size_t column_size = static_cast<size_t>(inst.w.Ky) * inst.w.KK();
   const std::vector<std::vector<std::pair<int, int>>> splits = {
       {{0, 1}, {1, 3}, {3, kx}}, {{0, 1}, {1, 2}, {2, 3}, {3, 4}, {4, kx}}, {{0, 4}, {4, kx}}};
   for (const auto& split : splits) {
@@ -170,9 +158,9 @@ class GeneratorBlocks : public ::testing::Test {
   GeneratorBlocks() : inst(5) {}
 
   Call Run(int c0, int c1) {
-    const TestWindows& w = inst.w;
+    const TALVEN_WindowLayout& w = inst.w;
     Call call;
-    call.matrix.assign(static_cast<size_t>(c1 - c0) * w.Ky * w.N(), 7.0);
+    call.matrix.assign(static_cast<size_t>(c1 - c0) * w.Ky * w.KK(), 7.0);
     CaptureLog log;
     GeneratorOptions o;
     o.simpson = true;
@@ -186,7 +174,7 @@ class GeneratorBlocks : public ::testing::Test {
     scope.end_column = c1;
     g->set_scope(scope);
     PsfViews views(inst.detector);
-    zv2dArray<double> output(w.N(), (c1 - c0) * w.Ky, call.matrix.data());
+    zv2dArray<double> output(w.KK(), (c1 - c0) * w.Ky, call.matrix.data());
     call.ok = views.Initialize(g.get(), inst.detector, WindowMappingType::WINDOW_DETECTOR);
     for (const auto& [position, index] : corrupt) inst.detector.indices[position] = index;
     call.ok = call.ok && g->build_transfer_function(&output);
@@ -206,7 +194,7 @@ class GeneratorBlocks : public ::testing::Test {
 };
 
 TEST_F(GeneratorBlocks, LookUpFailuresAndALowerEdgeFailingInALaterColumnFailEveryBlock) {
-  const TestWindows& w = inst.w;
+  const TALVEN_WindowLayout& w = inst.w;
   // A lower edge source of L1C column 3, and a science pixel of L1C pixel (1, 2).
   corrupt = {{inst.detector.Position(0, w.SOFSx + 3 * w.Binx() + 1, w.SOFSy - 1), 99},
              {inst.detector.Position(0, w.SOFSx + 1 * w.Binx(), w.SOFSy + 2 * w.Biny()), 99}};
@@ -251,7 +239,7 @@ TEST_P(Control, CountsTheWorkAndStopsAtTheCallersRequest) {
   for (const int64_t cancel : {0, 1}) {
     int64_t control[3] = {cancel, 0, -1};
     s.scope.control = control;
-    std::vector<double> matrix(static_cast<size_t>(c.c1 - c.c0) * inst.w.Ky * inst.w.N(), 7.0);
+    std::vector<double> matrix(static_cast<size_t>(c.c1 - c.c0) * inst.w.Ky * inst.w.KK(), 7.0);
     CaptureLog log;
     const bool ok = c.horizontal ? inst.Horizontal(s, {}, &matrix) : inst.Infield(s, &matrix);
     EXPECT_EQ(control[2], c.expected_total);
@@ -278,7 +266,7 @@ INSTANTIATE_TEST_SUITE_P(WholeAndBlocks, Control,
 
 TEST(RequestSettings, LeaveTheCallingThreadsOpenMPSettingsWhenAsked) {
   Instrument inst(2);
-  std::vector<double> matrix(static_cast<size_t>(inst.w.N()) * inst.w.N());
+  std::vector<double> matrix(static_cast<size_t>(inst.w.KK()) * inst.w.KK());
   omp_set_dynamic(1);
   omp_set_num_threads(3);
   for (const bool restore : {true, false}) {

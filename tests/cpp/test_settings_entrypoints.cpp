@@ -5,9 +5,11 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "capture_log.h"
+#include "cpp/sources/psftables.h"
 #include "cpp/sources/talven_deconvolution_matrix.h"
 #include "matrix_test_problem.h"
 
@@ -20,7 +22,7 @@ struct Request {
     const int ny = noof_table ? w.NOOFy : w.Dy;
     psfs = MakeRandomPsfs(11, ny, nx, {{4.5, 3.5}, {7.25, 9.5}, {8.5, 5.75}}, nx, ny, 4);
     for (const auto& s : psfs.samples) pointers.push_back(s.data());
-    KK = w.N();
+    KK = w.KK();
     M = numpsf = static_cast<int>(pointers.size());
     matrix.assign(static_cast<size_t>(KK) * KK, 7.0);
   }
@@ -44,7 +46,15 @@ struct Request {
         steps.nx, steps.ny, steps.sx, steps.sy);
   }
 
-  TestWindows w;
+  // Replaces the PSF inputs, pointers included.
+  void SetPsfs(TestPsfs p) {
+    psfs = std::move(p);
+    pointers.clear();
+    for (const auto& s : psfs.samples) pointers.push_back(s.data());
+    M = numpsf = static_cast<int>(pointers.size());
+  }
+
+  TALVEN_WindowLayout w;
   TestPsfs psfs;
   std::vector<const double*> pointers;
   std::vector<double> matrix;
@@ -218,5 +228,53 @@ TEST_F(SettingsTest, HorizontalRequestRefusesWhatItCannotRead) {
     ExpectRefused(log, r, false, refusal);
   }
 }
+
+// Requests that pass every check and fail later, in the PSF table or in the build: the output,
+// which starts non-zero, ends all 0.0 either way, and the request's last line says it failed.
+struct LateFailure {
+  const char* what;
+  bool infield;
+  std::function<void(Request&)> change;
+  const char* error;  // part of an error line the failure logs
+};
+
+class LateFailures : public SettingsTest, public ::testing::WithParamInterface<LateFailure> {};
+
+// More coefficients per pixel than an interpolation object holds, four of them non-zero: every
+// look-up of the build fails.
+void TooManyCoefficients(Request& r) {
+  const int nx = r.psfs.table_nx, ny = r.psfs.table_ny;
+  TestPsfs p = MakeRandomPsfs(5, r.psfs.rows, r.psfs.columns, {{4.5, 3.5}, {7.25, 9.5}}, nx, ny,
+                              TALVEN_PSF_InterpolationCoeffs::kCapacity + 1);
+  for (size_t i = 0; i < p.coefficients.size(); ++i) {
+    p.coefficients[i] = (i % p.ncoef) < 4 ? 0.25 : 0.0;
+  }
+  r.SetPsfs(std::move(p));
+}
+
+TEST_P(LateFailures, LeaveTheMatrixAllZero) {
+  const LateFailure& c = GetParam();
+  talvendll_set_option("create_lower_edge_adjustment", 0);
+  Request r(!c.infield);
+  c.change(r);
+  EXPECT_FALSE(c.infield ? r.Infield() : r.Horizontal());
+  EXPECT_TRUE(log.contains(c.error));
+  const std::string request = c.infield ? "talvendll_create_deconvolution_matrix"
+                                        : "talvendll_create_horizontal_stray_light_matrix";
+  EXPECT_EQ(log.lines().back().rfind("INFO\t:" + request + ". Error generating the ", 0), 0u);
+  ASSERT_EQ(r.matrix.size(), static_cast<size_t>(r.KK) * r.KK);
+  for (size_t i = 0; i < r.matrix.size(); ++i) ASSERT_EQ(r.matrix[i], 0.0) << "element " << i;
+}
+
+void IndexPastThePsfs(Request& r) { r.psfs.indices[0] = r.M; }
+
+INSTANTIATE_TEST_SUITE_P(
+    EntryPoints, LateFailures,
+    ::testing::Values(
+        LateFailure{"InfieldPsfTable", true, IndexPastThePsfs, "TALVEN_PSF_Table::"},
+        LateFailure{"HorizontalPsfTable", false, IndexPastThePsfs, "TALVEN_PSF_Table::"},
+        LateFailure{"InfieldLookUps", true, TooManyCoefficients, "Return empty matrix"},
+        LateFailure{"HorizontalLookUps", false, TooManyCoefficients, "Return empty matrix"}),
+    [](const ::testing::TestParamInfo<LateFailure>& info) { return info.param.what; });
 
 }  // namespace
