@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstdint>
 #include <new>
 #include <vector>
 
@@ -12,6 +11,7 @@
 #include "cpp/sources/generator_messages.h"
 #include "cpp/sources/psftables.h"
 #include "cpp/sources/quadratic_weights.h"
+#include "cpp/sources/weighted_row_sums.h"
 #include "cpp/sources/windowbinning.h"
 
 // The engine's own messages are recorded against the generator file whose matrix it builds.
@@ -20,30 +20,6 @@ static const char* const kSourcePath = "cpp/sources/make_psfmatrix";
 namespace {
 
 constexpr WindowMappingType kDetector = WindowMappingType::WINDOW_DETECTOR;
-
-// prev, mid and next (n values each) += the rows of light weighted by the quadratic scheme's
-// weights of their detector row.
-TALVEN_VECTOR_CLONES void CombineRows(const double* rows, ptrdiff_t n,
-                                      const TALVEN_QuadraticWeights* q, int nrows, double* prev,
-                                      double* mid, double* next) {
-  for (ptrdiff_t r = 0; r < n; ++r) {
-    double p = 0.0, m = 0.0, x = 0.0;
-    for (int b = 0; b < nrows; ++b) {
-      const double light = rows[b * n + r];
-      p += q[b].prev * light;
-      m += q[b].mid * light;
-      x += q[b].next * light;
-    }
-    // On the first and last L1C row two of the three columns are the same one.
-    prev[r] += p;
-    mid[r] += m;
-    next[r] += x;
-  }
-}
-
-inline void AddScaled(double* dst, const double* src, double w, ptrdiff_t n) {
-  for (ptrdiff_t i = 0; i < n; ++i) dst[i] += w * src[i];
-}
 
 class InfieldEngine : public TALVEN_FastEngineFrame {
  public:
@@ -55,27 +31,34 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
         m_ofsy(h.m_science.Ofsy()),
         m_lower_edge(options.lower_edge),
         m_rows_below(std::max(options.rows_below, 0)),
+        m_scale(1.0 / static_cast<double>(m_bx * m_by)),
         m_failed_column(m_kx) {
     for (int b = 0; b < m_by; ++b) m_weights.emplace_back(b - m_by / 2.0, m_by);
   }
 
   bool Run() {
     // Displacements from a science pixel, or a lower edge source below the window, to a science
-    // pixel.
-    int dy1 = m_sy - 1;
     // pixel. Lower edge sources below the detector window fail their look-up, which fails the
     // whole build before any of them is used.
-    if (LowerEdgeAddsLight()) {
-      dy1 = std::max(dy1, BandRows() - 1 + std::min(m_rows_below, m_ofsy));
-    }
+    int dy1 = m_sy - 1;
+    const int rows_below_used = std::min(m_rows_below, m_ofsy);
+    if (LowerEdgeAddsLight()) dy1 = std::max(dy1, BandRows() - 1 + rows_below_used);
+    const size_t npsf = m_table.MeasuredPSFEntries().size();
     try {
-      m_footprints.resize(m_table.MeasuredPSFEntries().size());
+      m_footprints.resize(npsf);
+      m_edge_planes.resize(npsf);
     } catch (const std::bad_alloc&) {
       ReportAllocationFailure();
       return Fail();
     }
-    if (!BuildPlanes(1 - m_sx, m_sx - 1, 1 - m_sy, dy1, [this](int m) {
+    // The displacement planes are only needed to build the engine's own tables.
+    if (!BuildPlanes(1 - m_sx, m_sx - 1, 1 - m_sy, dy1, [&](int m) {
           m_footprints[m].Build(m_values[m], m_bx, m_by, m_kx, m_ky);
+          if (LowerEdgeAddsLight() && rows_below_used > 0) {
+            m_edge_planes[m].Build(m_values[m], m_bx, m_by, m_kx, m_options.rows_above,
+                                   rows_below_used, BandRows());
+          }
+          m_values[m] = TALVEN_PSF_DisplacementPlane();
         })) {
       return Fail();
     }
@@ -129,12 +112,54 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
     }
   }
 
-  // Per-worker scratch. For the quadratic scheme, the light of the source pixels of one L1C pixel
-  // summed per detector row b inside it, since the scheme's weights depend on b alone.
+  // Per-worker scratch, sized once. The light of one source L1C column is a list of weighted
+  // footprint rows (terms) per source row, or with the quadratic scheme per source row and
+  // detector row b inside it, since the scheme's weights depend on b alone: `first` holds where
+  // each group of terms starts. The quadratic scheme sums the groups of three consecutive source
+  // rows into `ring` and combines them into a matrix column with the terms in `combine`.
   struct Scratch {
     TALVEN_PSF_InterpolationCoeffs coeffs;
-    std::vector<double> rows;
+    std::vector<TALVEN_WeightedRow> terms;
+    std::vector<int> first;
+    std::vector<TALVEN_WeightedRow> edge_terms;
+    std::vector<double> ring;
+    std::vector<TALVEN_WeightedRow> combine;
+    std::vector<int> combine_first;
   };
+
+  // Receiver rows of one L1C column in the ring, padded to whole cache lines.
+  ptrdiff_t RingStride() const { return (static_cast<ptrdiff_t>(m_ky) + 7) / 8 * 8; }
+  double* RingRow(Scratch* scratch, int row, int b) const {
+    return scratch->ring.data() + ((row % 3) * m_by + b) * RingStride();
+  }
+
+  void AllocateScratch(Scratch* scratch) const {
+    const size_t capacity = TALVEN_PSF_InterpolationCoeffs::kCapacity;
+    scratch->terms.reserve(static_cast<size_t>(m_ky) * m_bx * m_by * capacity);
+    scratch->first.reserve(static_cast<size_t>(m_ky) * m_by + 1);
+    if (LowerEdgeAddsLight()) {
+      scratch->edge_terms.reserve(static_cast<size_t>(m_bx) * m_rows_below * capacity);
+    }
+    if (!m_options.use_simpsons) return;
+    scratch->ring.assign(3 * m_by * RingStride(), 0.0);
+    // Matrix column of L1C row y: source row y - 1 adds with its next weights, y with its mid
+    // weights, y + 1 with its prev weights; on the first and last row a source's prev or next
+    // neighbour is the source itself.
+    scratch->combine_first.push_back(0);
+    for (int y = 0; y < m_ky; ++y) {
+      for (int s = std::max(y - 1, 0); s <= std::min(y + 1, m_ky - 1); ++s) {
+        for (int b = 0; b < m_by; ++b) {
+          const TALVEN_QuadraticWeights& q = m_weights[b];
+          double w = 0.0;
+          if (s == y - 1) w = q.next;
+          if (s == y + 1) w = q.prev;
+          if (s == y) w = q.mid + (y == 0 ? q.prev : 0.0) + (y == m_ky - 1 ? q.next : 0.0);
+          scratch->combine.push_back({RingRow(scratch, s, b), w * m_scale});
+        }
+      }
+      scratch->combine_first.push_back(static_cast<int>(scratch->combine.size()));
+    }
+  }
 
   bool AssembleColumns() {
     bool ok = true;
@@ -143,7 +168,7 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
       Scratch scratch;
       bool have_scratch = true;
       try {
-        if (m_options.use_simpsons) scratch.rows.resize(m_by * m_n);
+        AllocateScratch(&scratch);
       } catch (const std::bad_alloc&) {
         have_scratch = false;
 #pragma omp atomic write
@@ -157,37 +182,6 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
     return ok ? true : ReportAllocationFailure();
   }
 
-  void ZeroColumn(ptrdiff_t c) { std::fill(Column(c), Column(c) + m_n, 0.0); }
-
-  // The matrix columns of L1C pixels (column, 0 .. Ky - 1) are this call's alone. Each is zeroed
-  // just before the first source adds to it and scaled once the last one has, while it is still
-  // in cache: a quadratic-scheme source adds to its own column and those of its neighbours along
-  // y, a midpoint source to its own only.
-  void ProcessL1CColumn(int column, Scratch* scratch) {
-    const ptrdiff_t base = static_cast<ptrdiff_t>(column) * m_ky;
-    ZeroColumn(base);
-    for (int row = 0; row < m_ky; ++row) {
-      if (row + 1 < m_ky) ZeroColumn(base + row + 1);
-      // Row 0 stops at the first failed lower edge column, as the element-by-element engine's
-      // row 0 does; such a build is returned empty, but the other rows still log what they meet.
-      const bool lower_edge_row = row == 0 && m_lower_edge;
-      if (!lower_edge_row || column < m_failed_column) {
-        if (lower_edge_row && LowerEdgeAddsLight()) AddLowerEdge(column, scratch);
-        if (m_options.use_simpsons) {
-          AddSimpsonSource(column, row, scratch);
-        } else {
-          AddMidpointSource(column, row, scratch);
-        }
-      }
-      if (!m_options.use_simpsons) {
-        ScaleColumn(base + row);
-      } else if (row > 0) {
-        ScaleColumn(base + row - 1);
-      }
-    }
-    if (m_options.use_simpsons) ScaleColumn(base + m_ky - 1);
-  }
-
   bool LookUp(const Coords& source, TALVEN_PSF_InterpolationCoeffs* coeffs) const {
     if (m_table.GetInterpolationCoefficientsForNewPSFCentre(source, coeffs)) return true;
     TALVEN_LogColumnLookUpFailure(source);
@@ -198,86 +192,100 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
     return Coords(m_ofsy + row * m_by + b, m_ofsx + column * m_bx + a, kDetector);
   }
 
-  // dst (N values, receiver fastest) += the light of the source at phase (a, b) of L1C pixel
-  // (column, row) with the coefficients in coeffs.
-  TALVEN_VECTOR_CLONES void AddSourceLight(int column, int row, int a, int b,
-                                           const TALVEN_PSF_InterpolationCoeffs& coeffs,
-                                           double* dst) const {
-    const double* w = coeffs.Coefficients();
-    const int* psf = coeffs.Indices();
-    for (int j = 0; j < coeffs.Count(); ++j) {
-      const TALVEN_PSF_FootprintPlanes& planes = m_footprints[psf[j]];
-      for (int rx = 0; rx < m_kx; ++rx) {
-        const double* sums = planes.Row(a, b, rx - column) + (m_ky - 1 - row);
-        AddScaled(dst + static_cast<ptrdiff_t>(rx) * m_ky, sums, w[j], m_ky);
-      }
-    }
-  }
-
-  void AddMidpointSource(int column, int row, Scratch* scratch) {
-    double* dst = Column(static_cast<ptrdiff_t>(column) * m_ky + row);
-    for (int a = 0; a < m_bx; ++a) {
+  // The terms of every source of L1C column `column`, pointing at the footprint rows of receiver
+  // column 0. Row 0 stops at the first failed lower edge column, as the element-by-element
+  // engine's row 0 does; such a build is returned empty, but the other rows still log what they
+  // meet.
+  void CollectSourceTerms(int column, Scratch* scratch) const {
+    const bool simpson = m_options.use_simpsons;
+    const double scale = simpson ? 1.0 : m_scale;
+    scratch->terms.clear();
+    scratch->first.assign(1, 0);
+    for (int row = 0; row < m_ky; ++row) {
+      const bool skipped = row == 0 && m_lower_edge && column >= m_failed_column;
       for (int b = 0; b < m_by; ++b) {
-        if (LookUp(SourcePixel(column, row, a, b), &scratch->coeffs)) {
-          AddSourceLight(column, row, a, b, scratch->coeffs, dst);
+        for (int a = 0; a < m_bx && !skipped; ++a) {
+          if (!LookUp(SourcePixel(column, row, a, b), &scratch->coeffs)) continue;
+          const double* w = scratch->coeffs.Coefficients();
+          const int* psf = scratch->coeffs.Indices();
+          for (int j = 0; j < scratch->coeffs.Count(); ++j) {
+            const double* row0 = m_footprints[psf[j]].Row(a, b, -column) + (m_ky - 1 - row);
+            scratch->terms.push_back({row0, w[j] * scale});
+          }
         }
+        if (simpson) scratch->first.push_back(static_cast<int>(scratch->terms.size()));
       }
+      if (!simpson) scratch->first.push_back(static_cast<int>(scratch->terms.size()));
     }
   }
 
-  void AddSimpsonSource(int column, int row, Scratch* scratch) {
-    double* rows = scratch->rows.data();
-    std::fill(scratch->rows.begin(), scratch->rows.end(), 0.0);
-    for (int a = 0; a < m_bx; ++a) {
-      for (int b = 0; b < m_by; ++b) {
-        if (LookUp(SourcePixel(column, row, a, b), &scratch->coeffs)) {
-          AddSourceLight(column, row, a, b, scratch->coeffs, rows + b * m_n);
-        }
-      }
-    }
-    const ptrdiff_t base = static_cast<ptrdiff_t>(column) * m_ky;
-    double* prev = Column(base + (row == 0 ? 0 : row - 1));
-    double* mid = Column(base + row);
-    double* next = Column(base + (row == m_ky - 1 ? m_ky - 1 : row + 1));
-    CombineRows(rows, m_n, m_weights.data(), m_by, prev, mid, next);
-  }
-
-  // The light of the detector rows below the bottom edge, under L1C column `column`, received by
-  // science pixels in the band of rows_above rows above the edge and rows_above columns either
-  // side of the source, all booked to the column of the bottom L1C pixel.
-  TALVEN_VECTOR_CLONES void AddLowerEdge(int column, Scratch* scratch) {
-    double* dst = Column(static_cast<ptrdiff_t>(column) * m_ky);
-    const int band = m_options.rows_above;
-    const int band_rows = BandRows();
+  // The terms of the lower edge sources of L1C column `column`, pointing at the band rows of
+  // receiver column column - HalfWidth().
+  void CollectLowerEdgeTerms(int column, Scratch* scratch) const {
     for (int i = 0; i < m_bx; ++i) {
-      const int s = column * m_bx + i;
-      // In 64 bits: the band's half-width is the caller's option, unchecked.
-      const int c0 = static_cast<int>(std::max<int64_t>(int64_t{s} - band, 0));
-      const int c1 = static_cast<int>(std::min<int64_t>(int64_t{s} + band, m_sx));
-      for (int k = -m_rows_below; k < 0; ++k) {
+      for (int kk = 1; kk <= std::min(m_rows_below, m_ofsy); ++kk) {
         // Every look-up of this column succeeded in FindFailingLowerEdgeColumn.
-        if (!m_table.GetInterpolationCoefficientsForNewPSFCentre(LowerEdgeSource(column, i, k),
+        if (!m_table.GetInterpolationCoefficientsForNewPSFCentre(LowerEdgeSource(column, i, -kk),
                                                                  &scratch->coeffs)) {
           continue;
         }
         const double* w = scratch->coeffs.Coefficients();
         const int* psf = scratch->coeffs.Indices();
         for (int j = 0; j < scratch->coeffs.Count(); ++j) {
-          const TALVEN_PSF_DisplacementPlane& plane = m_values[psf[j]];
-          for (int c = c0; c < c1; ++c) {
-            // Receiver rows 0 .. band_rows - 1 lie -k .. band_rows - 1 - k rows above the source.
-            const double* v = plane.Column(c - s) + (-k - plane.Dy0());
-            double* receivers = dst + static_cast<ptrdiff_t>(c / m_bx) * m_ky;
-            for (int ry = 0, y0 = 0; y0 < band_rows; ++ry, y0 += m_by) {
-              const int y1 = std::min(y0 + m_by, band_rows);
-              double sum = 0.0;
-              for (int y = y0; y < y1; ++y) sum += v[y];
-              receivers[ry] += w[j] * sum;
-            }
-          }
+          scratch->edge_terms.push_back({m_edge_planes[psf[j]].Row(i, kk), w[j] * m_scale});
         }
       }
     }
+  }
+
+  void SumGroup(const Scratch& scratch, int group, ptrdiff_t offset, double* dst) const {
+    const int first = scratch.first[group];
+    TALVEN_SumWeightedRows(scratch.terms.data() + first, scratch.first[group + 1] - first, offset,
+                           m_ky, false, dst);
+  }
+
+  // The matrix columns of L1C pixels (column, 0 .. Ky - 1) are this call's alone; every element
+  // of them is stored once, already scaled, one receiving L1C column at a time, so that the
+  // footprint rows of that column distance stay in cache for all sources.
+  void ProcessL1CColumn(int column, Scratch* scratch) {
+    CollectSourceTerms(column, scratch);
+    scratch->edge_terms.clear();
+    if (LowerEdgeAddsLight() && column < m_failed_column) CollectLowerEdgeTerms(column, scratch);
+    // Every table has the same layout; with no measured PSF there are no terms.
+    const bool lower_edge = !scratch->edge_terms.empty();
+    const int half = lower_edge ? m_edge_planes[0].HalfWidth() : 0;
+    const ptrdiff_t base = static_cast<ptrdiff_t>(column) * m_ky;
+    const ptrdiff_t stride = m_footprints.empty() ? 0 : m_footprints[0].RowStride();
+    for (int rx = 0; rx < m_kx; ++rx) {
+      const ptrdiff_t offset = rx * stride;
+      const ptrdiff_t receivers = static_cast<ptrdiff_t>(rx) * m_ky;
+      if (!m_options.use_simpsons) {
+        for (int row = 0; row < m_ky; ++row) {
+          SumGroup(*scratch, row, offset, Column(base + row) + receivers);
+        }
+      } else {
+        for (int row = 0; row < m_ky; ++row) {
+          for (int b = 0; b < m_by; ++b) {
+            SumGroup(*scratch, row * m_by + b, offset, RingRow(scratch, row, b));
+          }
+          if (row > 0) CombineRows(*scratch, row - 1, Column(base + row - 1) + receivers);
+        }
+        CombineRows(*scratch, m_ky - 1, Column(base + m_ky - 1) + receivers);
+      }
+      if (lower_edge && rx >= column - half && rx <= column + half) {
+        const TALVEN_PSF_LowerEdgePlanes& planes = m_edge_planes[0];
+        TALVEN_SumWeightedRows(scratch->edge_terms.data(),
+                               static_cast<int>(scratch->edge_terms.size()),
+                               (rx - column + half) * planes.RowStride(), planes.NumRows(), true,
+                               Column(base) + receivers);
+      }
+    }
+  }
+
+  void CombineRows(const Scratch& scratch, int row, double* dst) const {
+    const int first = scratch.combine_first[row];
+    TALVEN_SumWeightedRows(scratch.combine.data() + first,
+                           scratch.combine_first[row + 1] - first, 0, m_ky, false, dst);
   }
 
   const TALVEN_InfieldOptions m_options;
@@ -285,10 +293,13 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
   const bool m_lower_edge;
   // The lower edge option rows below, of which a negative count means none.
   const int m_rows_below;
+  // One over the number of detector pixels in an L1C pixel, applied to every term.
+  const double m_scale;
   int m_failed_column;
   // The quadratic scheme's weights for detector row b of an L1C pixel.
   std::vector<TALVEN_QuadraticWeights> m_weights;
   std::vector<TALVEN_PSF_FootprintPlanes> m_footprints;
+  std::vector<TALVEN_PSF_LowerEdgePlanes> m_edge_planes;
 };
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include "cpp/sources/psfplanes.h"
 
+#include <algorithm>
+#include <cstdint>
+
 #include "cpp/sources/psftables.h"
 
 void TALVEN_PSF_DisplacementPlane::Build(const TALVEN_PSF_Entry& entry, int dx0, int dx1, int dy0,
@@ -47,6 +50,35 @@ void TALVEN_PSF_FootprintPlanes::Build(const TALVEN_PSF_DisplacementPlane& plane
         // is dY = 1 - numy.
         SumFootprint(plane, dX * binx - a, (1 - numy) * biny - b, binx, biny, m_nY,
                      m_values.data() + Offset(a, b, dX));
+      }
+    }
+  }
+}
+
+void TALVEN_PSF_LowerEdgePlanes::Build(const TALVEN_PSF_DisplacementPlane& plane, int binx,
+                                       int biny, int numx, int band, int rows_below,
+                                       int band_rows) {
+  // In 64 bits: the band's half-width is the caller's option, unchecked.
+  const int64_t half_band = band;
+  m_half = static_cast<int>(std::min<int64_t>(half_band / binx + 1, numx - 1));
+  m_ndx = 2 * static_cast<ptrdiff_t>(m_half) + 1;
+  m_rows_below = rows_below;
+  m_nry = (band_rows + biny - 1) / biny;
+  m_values.assign(static_cast<size_t>(binx * m_ndx * rows_below * m_nry), 0.0);
+  double* out = m_values.data();
+  for (int i = 0; i < binx; ++i) {
+    for (int dX = -m_half; dX <= m_half; ++dX) {
+      for (int kk = 1; kk <= rows_below; ++kk) {
+        for (int ry = 0; ry < m_nry; ++ry, ++out) {
+          double sum = 0.0;
+          for (int u = 0; u < binx; ++u) {
+            const int dx = dX * binx + u - i;
+            if (dx < -half_band || dx >= half_band) continue;
+            const double* column = plane.Column(dx) - plane.Dy0() + kk;
+            for (int y = ry * biny; y < std::min((ry + 1) * biny, band_rows); ++y) sum += column[y];
+          }
+          *out = sum;
+        }
       }
     }
   }

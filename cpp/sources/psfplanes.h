@@ -54,6 +54,8 @@ class TALVEN_PSF_FootprintPlanes {
 
   // The sums for phase (a, b) and column distance dX, indexed by dY + numy - 1.
   const double* Row(int a, int b, int dX) const { return m_values.data() + Offset(a, b, dX); }
+  // Row(a, b, dX + 1) - Row(a, b, dX).
+  ptrdiff_t RowStride() const { return m_nY; }
 
  private:
   ptrdiff_t Offset(int a, int b, int dX) const {
@@ -65,4 +67,34 @@ class TALVEN_PSF_FootprintPlanes {
   int m_numx = 0;
   ptrdiff_t m_nX = 0;
   ptrdiff_t m_nY = 0;
+};
+
+// The lower edge correction's light, received in a band above the bottom edge of the science
+// window from detector rows below it. For a source kk rows below the edge, at phase i inside its
+// L1C column, and a receiving L1C pixel dX columns away in L1C row ry of the band:
+//   sum over u < binx, v < biny of V(dX * binx + u - i, ry * biny + v + kk)
+// over the science pixels with -band <= dX * binx + u - i < band and ry * biny + v < band_rows.
+class TALVEN_PSF_LowerEdgePlanes {
+ public:
+  // For kk in [1, rows_below] and |dX| <= HalfWidth(). The plane must cover those displacements.
+  // Throws std::bad_alloc when the storage cannot be had.
+  void Build(const TALVEN_PSF_DisplacementPlane& plane, int binx, int biny, int numx, int band,
+             int rows_below, int band_rows);
+
+  int HalfWidth() const { return m_half; }
+  // Receiving L1C rows of the band.
+  int NumRows() const { return m_nry; }
+  // The sums for phase i, kk rows below the edge and dX = -HalfWidth(), indexed by ry.
+  const double* Row(int i, int kk) const {
+    return m_values.data() + (static_cast<ptrdiff_t>(i) * m_ndx * m_rows_below + kk - 1) * m_nry;
+  }
+  // Row for dX + 1 minus Row for dX.
+  ptrdiff_t RowStride() const { return static_cast<ptrdiff_t>(m_rows_below) * m_nry; }
+
+ private:
+  std::vector<double> m_values;
+  int m_half = 0;
+  ptrdiff_t m_ndx = 0;
+  int m_rows_below = 0;
+  int m_nry = 0;
 };

@@ -1,0 +1,169 @@
+#include "cpp/sources/weighted_row_sums.h"
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define TALVEN_X86_KERNELS 1
+#endif
+
+namespace {
+
+using Kernel = void (*)(const TALVEN_WeightedRow*, int, ptrdiff_t, int, bool, double*);
+
+// Blocks of 8 outputs summed in a local array the compiler may keep in registers.
+void SumBaseline(const TALVEN_WeightedRow* terms, int nterms, ptrdiff_t offset, int n,
+                 bool accumulate, double* dst) {
+  constexpr int kBlock = 8;
+  for (int i = 0; i < n; i += kBlock) {
+    const int m = n - i < kBlock ? n - i : kBlock;
+    double s[kBlock] = {};
+    if (accumulate) {
+      for (int v = 0; v < m; ++v) s[v] = dst[i + v];
+    }
+    for (int k = 0; k < nterms; ++k) {
+      const double* p = terms[k].row + offset + i;
+      const double w = terms[k].weight;
+      if (m == kBlock) {
+        for (int v = 0; v < kBlock; ++v) s[v] += w * p[v];
+      } else {
+        for (int v = 0; v < m; ++v) s[v] += w * p[v];
+      }
+    }
+    for (int v = 0; v < m; ++v) dst[i + v] = s[v];
+  }
+}
+
+#ifdef TALVEN_X86_KERNELS
+
+// V vectors of 8 outputs held in registers for the whole list of terms; the last vector is
+// masked so that no lane past the row's end is read or written.
+template <int V>
+__attribute__((target("avx512f"), always_inline)) inline void Block512(
+    const TALVEN_WeightedRow* terms, int nterms, ptrdiff_t offset, bool accumulate,
+    __mmask8 last, double* dst) {
+  __m512d s[V];
+#pragma GCC unroll 8
+  for (int v = 0; v < V; ++v) {
+    s[v] = accumulate ? _mm512_maskz_loadu_pd(v == V - 1 ? last : 0xFF, dst + 8 * v)
+                      : _mm512_setzero_pd();
+  }
+  for (int k = 0; k < nterms; ++k) {
+    const double* p = terms[k].row + offset;
+    const __m512d w = _mm512_set1_pd(terms[k].weight);
+#pragma GCC unroll 8
+    for (int v = 0; v < V - 1; ++v) s[v] = _mm512_fmadd_pd(w, _mm512_loadu_pd(p + 8 * v), s[v]);
+    s[V - 1] = _mm512_fmadd_pd(w, _mm512_maskz_loadu_pd(last, p + 8 * (V - 1)), s[V - 1]);
+  }
+#pragma GCC unroll 8
+  for (int v = 0; v < V - 1; ++v) _mm512_storeu_pd(dst + 8 * v, s[v]);
+  _mm512_mask_storeu_pd(dst + 8 * (V - 1), last, s[V - 1]);
+}
+
+__attribute__((target("avx512f"))) void SumAvx512(const TALVEN_WeightedRow* terms, int nterms,
+                                                  ptrdiff_t offset, int n, bool accumulate,
+                                                  double* dst) {
+  int i = 0;
+  for (; n - i >= 64; i += 64) Block512<8>(terms, nterms, offset + i, accumulate, 0xFF, dst + i);
+  const int r = n - i;
+  if (r == 0) return;
+  const int nv = (r + 7) / 8;
+  const __mmask8 last = static_cast<__mmask8>(0xFFu >> (8 * nv - r));
+  const ptrdiff_t o = offset + i;
+  double* d = dst + i;
+  switch (nv) {
+    case 1: return Block512<1>(terms, nterms, o, accumulate, last, d);
+    case 2: return Block512<2>(terms, nterms, o, accumulate, last, d);
+    case 3: return Block512<3>(terms, nterms, o, accumulate, last, d);
+    case 4: return Block512<4>(terms, nterms, o, accumulate, last, d);
+    case 5: return Block512<5>(terms, nterms, o, accumulate, last, d);
+    case 6: return Block512<6>(terms, nterms, o, accumulate, last, d);
+    case 7: return Block512<7>(terms, nterms, o, accumulate, last, d);
+    default: return Block512<8>(terms, nterms, o, accumulate, last, d);
+  }
+}
+
+// The same with 4-wide vectors: 8 accumulators leave room in the 16 registers.
+template <int V>
+__attribute__((target("avx2,fma"), always_inline)) inline void Block256(
+    const TALVEN_WeightedRow* terms, int nterms, ptrdiff_t offset, bool accumulate, __m256i last,
+    double* dst) {
+  __m256d s[V];
+#pragma GCC unroll 8
+  for (int v = 0; v < V - 1; ++v) {
+    s[v] = accumulate ? _mm256_loadu_pd(dst + 4 * v) : _mm256_setzero_pd();
+  }
+  s[V - 1] = accumulate ? _mm256_maskload_pd(dst + 4 * (V - 1), last) : _mm256_setzero_pd();
+  for (int k = 0; k < nterms; ++k) {
+    const double* p = terms[k].row + offset;
+    const __m256d w = _mm256_set1_pd(terms[k].weight);
+#pragma GCC unroll 8
+    for (int v = 0; v < V - 1; ++v) s[v] = _mm256_fmadd_pd(w, _mm256_loadu_pd(p + 4 * v), s[v]);
+    s[V - 1] = _mm256_fmadd_pd(w, _mm256_maskload_pd(p + 4 * (V - 1), last), s[V - 1]);
+  }
+#pragma GCC unroll 8
+  for (int v = 0; v < V - 1; ++v) _mm256_storeu_pd(dst + 4 * v, s[v]);
+  _mm256_maskstore_pd(dst + 4 * (V - 1), last, s[V - 1]);
+}
+
+__attribute__((target("avx2,fma"))) void SumAvx2(const TALVEN_WeightedRow* terms, int nterms,
+                                                 ptrdiff_t offset, int n, bool accumulate,
+                                                 double* dst) {
+  const __m256i all = _mm256_set1_epi64x(-1);
+  int i = 0;
+  for (; n - i >= 32; i += 32) Block256<8>(terms, nterms, offset + i, accumulate, all, dst + i);
+  const int r = n - i;
+  if (r == 0) return;
+  const int nv = (r + 3) / 4;
+  const int lanes = r - 4 * (nv - 1);
+  const __m256i last = _mm256_cmpgt_epi64(_mm256_set1_epi64x(lanes), _mm256_setr_epi64x(0, 1, 2, 3));
+  const ptrdiff_t o = offset + i;
+  double* d = dst + i;
+  switch (nv) {
+    case 1: return Block256<1>(terms, nterms, o, accumulate, last, d);
+    case 2: return Block256<2>(terms, nterms, o, accumulate, last, d);
+    case 3: return Block256<3>(terms, nterms, o, accumulate, last, d);
+    case 4: return Block256<4>(terms, nterms, o, accumulate, last, d);
+    case 5: return Block256<5>(terms, nterms, o, accumulate, last, d);
+    case 6: return Block256<6>(terms, nterms, o, accumulate, last, d);
+    case 7: return Block256<7>(terms, nterms, o, accumulate, last, d);
+    default: return Block256<8>(terms, nterms, o, accumulate, last, d);
+  }
+}
+
+#endif
+
+TALVEN_VectorLevel DetectLevel() {
+#ifdef TALVEN_X86_KERNELS
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx512f")) return TALVEN_VectorLevel::kAvx512;
+  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
+    return TALVEN_VectorLevel::kAvx2;
+  }
+#endif
+  return TALVEN_VectorLevel::kBaseline;
+}
+
+Kernel KernelAt(TALVEN_VectorLevel level) {
+#ifdef TALVEN_X86_KERNELS
+  if (level == TALVEN_VectorLevel::kAvx512) return SumAvx512;
+  if (level == TALVEN_VectorLevel::kAvx2) return SumAvx2;
+#endif
+  (void)level;
+  return SumBaseline;
+}
+
+const TALVEN_VectorLevel g_best_level = DetectLevel();
+const Kernel g_best_kernel = KernelAt(g_best_level);
+
+}  // namespace
+
+TALVEN_VectorLevel TALVEN_BestVectorLevel() { return g_best_level; }
+
+void TALVEN_SumWeightedRows(const TALVEN_WeightedRow* terms, int nterms, ptrdiff_t offset, int n,
+                            bool accumulate, double* dst) {
+  g_best_kernel(terms, nterms, offset, n, accumulate, dst);
+}
+
+void TALVEN_SumWeightedRowsAt(TALVEN_VectorLevel level, const TALVEN_WeightedRow* terms,
+                              int nterms, ptrdiff_t offset, int n, bool accumulate, double* dst) {
+  KernelAt(level)(terms, nterms, offset, n, accumulate, dst);
+}
