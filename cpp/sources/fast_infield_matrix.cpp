@@ -21,6 +21,12 @@ namespace {
 
 constexpr WindowMappingType kDetector = WindowMappingType::WINDOW_DETECTOR;
 
+// A matrix element sums footprint rows of its source at a displacement that shifts by one with
+// the source row: the sums of a block of source rows over a block of receivers read rows that
+// overlap and stay in the first level cache. The receivers of a block are summed in registers.
+constexpr int kRowBlock = 8;
+constexpr int kReceiverBlock = 64;
+
 class InfieldEngine : public TALVEN_FastEngineFrame {
  public:
   InfieldEngine(const WindowMappingHierarchy& h, const TALVEN_PSF_Table& table,
@@ -127,10 +133,12 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
     std::vector<int> combine_first;
   };
 
-  // Receiver rows of one L1C column in the ring, padded to whole cache lines.
+  // Receiver rows of one L1C column in the ring, padded to whole cache lines. The ring holds a
+  // block of source rows and the two before it, which the block's first matrix column needs.
   ptrdiff_t RingStride() const { return (static_cast<ptrdiff_t>(m_ky) + 7) / 8 * 8; }
+  static constexpr int kRingRows = kRowBlock + 2;
   double* RingRow(Scratch* scratch, int row, int b) const {
-    return scratch->ring.data() + ((row % 3) * m_by + b) * RingStride();
+    return scratch->ring.data() + ((row % kRingRows) * m_by + b) * RingStride();
   }
 
   void AllocateScratch(Scratch* scratch) const {
@@ -141,7 +149,7 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
       scratch->edge_terms.reserve(static_cast<size_t>(m_bx) * m_rows_below * capacity);
     }
     if (!m_options.use_simpsons) return;
-    scratch->ring.assign(3 * m_by * RingStride(), 0.0);
+    scratch->ring.assign(kRingRows * m_by * RingStride(), 0.0);
     // Matrix column of L1C row y: source row y - 1 adds with its next weights, y with its mid
     // weights, y + 1 with its prev weights; on the first and last row a source's prev or next
     // neighbour is the source itself.
@@ -238,10 +246,10 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
     }
   }
 
-  void SumGroup(const Scratch& scratch, int group, ptrdiff_t offset, double* dst) const {
+  void SumGroup(const Scratch& scratch, int group, ptrdiff_t offset, int n, double* dst) const {
     const int first = scratch.first[group];
     TALVEN_SumWeightedRows(scratch.terms.data() + first, scratch.first[group + 1] - first, offset,
-                           m_ky, false, dst);
+                           n, false, dst);
   }
 
   // The matrix columns of L1C pixels (column, 0 .. Ky - 1) are this call's alone; every element
@@ -259,18 +267,25 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
     for (int rx = 0; rx < m_kx; ++rx) {
       const ptrdiff_t offset = rx * stride;
       const ptrdiff_t receivers = static_cast<ptrdiff_t>(rx) * m_ky;
-      if (!m_options.use_simpsons) {
-        for (int row = 0; row < m_ky; ++row) {
-          SumGroup(*scratch, row, offset, Column(base + row) + receivers);
-        }
-      } else {
-        for (int row = 0; row < m_ky; ++row) {
-          for (int b = 0; b < m_by; ++b) {
-            SumGroup(*scratch, row * m_by + b, offset, RingRow(scratch, row, b));
+      for (int y0 = 0; y0 < m_ky; y0 += kRowBlock) {
+        const int y1 = std::min(y0 + kRowBlock, m_ky);
+        for (int r0 = 0; r0 < m_ky; r0 += kReceiverBlock) {
+          const int n = std::min(kReceiverBlock, m_ky - r0);
+          for (int row = y0; row < y1; ++row) {
+            if (!m_options.use_simpsons) {
+              SumGroup(*scratch, row, offset + r0, n, Column(base + row) + receivers + r0);
+              continue;
+            }
+            for (int b = 0; b < m_by; ++b) {
+              SumGroup(*scratch, row * m_by + b, offset + r0, n, RingRow(scratch, row, b) + r0);
+            }
           }
-          if (row > 0) CombineRows(*scratch, row - 1, Column(base + row - 1) + receivers);
         }
-        CombineRows(*scratch, m_ky - 1, Column(base + m_ky - 1) + receivers);
+        if (!m_options.use_simpsons) continue;
+        // The matrix columns whose three source rows are all summed now.
+        for (int row = std::max(y0 - 1, 0); row < (y1 == m_ky ? m_ky : y1 - 1); ++row) {
+          CombineRows(*scratch, row, Column(base + row) + receivers);
+        }
       }
       if (lower_edge && rx >= column - half && rx <= column + half) {
         const TALVEN_PSF_LowerEdgePlanes& planes = m_edge_planes[0];

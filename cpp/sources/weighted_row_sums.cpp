@@ -35,27 +35,63 @@ void SumBaseline(const TALVEN_WeightedRow* terms, int nterms, ptrdiff_t offset, 
 #ifdef TALVEN_X86_KERNELS
 
 // V vectors of 8 outputs held in registers for the whole list of terms; the last vector is
-// masked so that no lane past the row's end is read or written.
+// masked so that no lane past the row's end is read or written. The terms are dealt round-robin
+// to P partial sums (the last few to the first), added in order at the end: enough independent chains to keep both FMA pipes
+// busy through the FMA latency.
+template <int V, int P>
+__attribute__((target("avx512f"), always_inline)) inline void Block512(
+    const TALVEN_WeightedRow* terms, int nterms, ptrdiff_t offset, bool accumulate,
+    __mmask8 last, double* dst) {
+  __m512d s[P][V];
+#pragma GCC unroll 8
+  for (int p = 0; p < P; ++p) {
+#pragma GCC unroll 8
+    for (int v = 0; v < V; ++v) s[p][v] = _mm512_setzero_pd();
+  }
+  if (accumulate) {
+#pragma GCC unroll 8
+    for (int v = 0; v < V; ++v) s[0][v] = _mm512_maskz_loadu_pd(v == V - 1 ? last : 0xFF, dst + 8 * v);
+  }
+  int k = 0;
+  for (; k + P <= nterms; k += P) {
+#pragma GCC unroll 8
+    for (int p = 0; p < P; ++p) {
+      const double* row = terms[k + p].row + offset;
+      const __m512d w = _mm512_set1_pd(terms[k + p].weight);
+#pragma GCC unroll 8
+      for (int v = 0; v < V - 1; ++v) {
+        s[p][v] = _mm512_fmadd_pd(w, _mm512_loadu_pd(row + 8 * v), s[p][v]);
+      }
+      s[p][V - 1] = _mm512_fmadd_pd(w, _mm512_maskz_loadu_pd(last, row + 8 * (V - 1)), s[p][V - 1]);
+    }
+  }
+  for (; k < nterms; ++k) {
+    const double* row = terms[k].row + offset;
+    const __m512d w = _mm512_set1_pd(terms[k].weight);
+#pragma GCC unroll 8
+    for (int v = 0; v < V - 1; ++v) {
+      s[0][v] = _mm512_fmadd_pd(w, _mm512_loadu_pd(row + 8 * v), s[0][v]);
+    }
+    s[0][V - 1] = _mm512_fmadd_pd(w, _mm512_maskz_loadu_pd(last, row + 8 * (V - 1)), s[0][V - 1]);
+  }
+#pragma GCC unroll 8
+  for (int p = 1; p < P; ++p) {
+#pragma GCC unroll 8
+    for (int v = 0; v < V; ++v) s[0][v] = _mm512_add_pd(s[0][v], s[p][v]);
+  }
+#pragma GCC unroll 8
+  for (int v = 0; v < V - 1; ++v) _mm512_storeu_pd(dst + 8 * v, s[0][v]);
+  _mm512_mask_storeu_pd(dst + 8 * (V - 1), last, s[0][V - 1]);
+}
+
+// Partial sums for V vectors: at most 16 accumulators, which leaves the compiler registers to
+// spare.
 template <int V>
 __attribute__((target("avx512f"), always_inline)) inline void Block512(
     const TALVEN_WeightedRow* terms, int nterms, ptrdiff_t offset, bool accumulate,
     __mmask8 last, double* dst) {
-  __m512d s[V];
-#pragma GCC unroll 8
-  for (int v = 0; v < V; ++v) {
-    s[v] = accumulate ? _mm512_maskz_loadu_pd(v == V - 1 ? last : 0xFF, dst + 8 * v)
-                      : _mm512_setzero_pd();
-  }
-  for (int k = 0; k < nterms; ++k) {
-    const double* p = terms[k].row + offset;
-    const __m512d w = _mm512_set1_pd(terms[k].weight);
-#pragma GCC unroll 8
-    for (int v = 0; v < V - 1; ++v) s[v] = _mm512_fmadd_pd(w, _mm512_loadu_pd(p + 8 * v), s[v]);
-    s[V - 1] = _mm512_fmadd_pd(w, _mm512_maskz_loadu_pd(last, p + 8 * (V - 1)), s[V - 1]);
-  }
-#pragma GCC unroll 8
-  for (int v = 0; v < V - 1; ++v) _mm512_storeu_pd(dst + 8 * v, s[v]);
-  _mm512_mask_storeu_pd(dst + 8 * (V - 1), last, s[V - 1]);
+  constexpr int kPartials = 16 / V < 4 ? 16 / V : 4;
+  Block512<V, kPartials>(terms, nterms, offset, accumulate, last, dst);
 }
 
 __attribute__((target("avx512f"))) void SumAvx512(const TALVEN_WeightedRow* terms, int nterms,
