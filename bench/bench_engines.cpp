@@ -136,9 +136,9 @@ double BuildOnce(const Case& c, bool horizontal, bool fast, int threads, bool fr
   double* matrix = static_cast<double*>(storage);
   if (!fresh) std::fill(matrix, matrix + static_cast<size_t>(n) * n, 0.0);
   const int* w = inst.w;
-  TALVEN_DeconvolutionMatrixGenerator g(
-      w[0], w[1], w[2], w[3], w[4], w[5], w[6], w[7], w[8], w[9], w[10], w[11], w[12], w[13], w[14],
-      w[15], w[16], w[17], w[18], w[19], w[20], w[21], matrix, n, false, 42, 42);
+  TALVEN_DeconvolutionMatrixGenerator g(w[0], w[1], w[2], w[3], w[4], w[5], w[6], w[7], w[8], w[9],
+                                        w[10], w[11], w[12], w[13], w[14], w[15], w[16], w[17],
+                                        w[18], w[19], w[20], w[21], matrix, n, false, 42, 42);
   g.set_engine(fast ? TALVEN_MatrixEngine::kFast : TALVEN_MatrixEngine::kReference);
   omp_set_dynamic(0);
   omp_set_num_threads(threads);
@@ -175,8 +175,12 @@ __attribute__((target("avx512f"))) double FmaLanes512(long iterations) {
 #pragma GCC unroll 24
     for (int i = 0; i < kChains; ++i) acc[i] = _mm512_fmadd_pd(acc[i], a, b);
   }
+  alignas(64) double lanes[8];
   double sum = 0.0;
-  for (int i = 0; i < kChains; ++i) sum += _mm512_reduce_add_pd(acc[i]);
+  for (int i = 0; i < kChains; ++i) {
+    _mm512_store_pd(lanes, acc[i]);
+    for (double v : lanes) sum += v;
+  }
   return sum;
 }
 
@@ -222,8 +226,8 @@ double FmaRate(int threads) {
 // Writes n doubles, each thread its own static share, into fresh memory (the first touch) and
 // again into the same memory; the two times in seconds.
 std::pair<double, double> WriteTimes(size_t n, int threads) {
-  void* storage = mmap(nullptr, n * sizeof(double), PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void* storage =
+      mmap(nullptr, n * sizeof(double), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (storage == MAP_FAILED) return {-1.0, -1.0};
   double* out = static_cast<double*>(storage);
   omp_set_dynamic(0);
@@ -276,9 +280,8 @@ ChildResult InChild(const std::function<std::pair<double, double>()>& work) {
 }
 
 Measurement MeasureInChild(const Case& c, bool horizontal, bool fast, int threads, bool fresh) {
-  const ChildResult r = InChild([&] {
-    return std::make_pair(BuildOnce(c, horizontal, fast, threads, fresh), 0.0);
-  });
+  const ChildResult r =
+      InChild([&] { return std::make_pair(BuildOnce(c, horizontal, fast, threads, fresh), 0.0); });
   return {r.values[0], r.peak_rss_mb};
 }
 
@@ -363,8 +366,8 @@ int main(int argc, char** argv) {
       for (const auto& [engine, output, m] : rows) {
         std::printf("%s,%s,%s,%s,%d,%d,%d,%d,%.4f,%.1f,%.1f,%.2f,%.3g,%.4f,%.4f,%.4f,%.4f,%.2f\n",
                     c.name, matrix, engine, output, inst.N(), inst.B(), k, threads, m.seconds,
-                    m.peak_rss_mb, output_mb, m.seconds > 0 ? ref.seconds / m.seconds : 0.0,
-                    madds, fma_seconds, first_touch, warm, bound, m.seconds / bound);
+                    m.peak_rss_mb, output_mb, m.seconds > 0 ? ref.seconds / m.seconds : 0.0, madds,
+                    fma_seconds, first_touch, warm, bound, m.seconds / bound);
         std::fflush(stdout);
       }
     }

@@ -23,8 +23,10 @@ constexpr WindowMappingType kDetector = WindowMappingType::WINDOW_DETECTOR;
 
 // A matrix element sums footprint rows of its source at a displacement that shifts by one with
 // the source row: the sums of a block of source rows over a block of receivers read rows that
-// overlap and stay in the first level cache. The receivers of a block are summed in registers.
-constexpr int kRowBlock = 8;
+// overlap and stay in the first level cache. Where the rows of a block use the same footprint
+// rows, they are summed together as a skewed block (TALVEN_SumSkewedBlock), otherwise row by
+// row, the receivers of a block in registers.
+constexpr int kRowBlock = kTalvenSkewedBlockRows;
 constexpr int kReceiverBlock = 64;
 
 class InfieldEngine : public TALVEN_FastEngineFrame {
@@ -68,6 +70,10 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
         })) {
       return Fail();
     }
+    m_skewed_blocks =
+        TALVEN_SkewedBlocksAvailable() &&
+        std::all_of(m_footprints.begin(), m_footprints.end(),
+                    [](const TALVEN_PSF_FootprintPlanes& f) { return f.AllFinite(); });
     if (m_options.diagnostic) LogRowDiagnostics();
     if (m_lower_edge) FindFailingLowerEdgeColumn();
     if (!AssembleColumns() || (m_lower_edge && m_failed_column < m_kx)) return Fail();
@@ -123,10 +129,16 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
   // detector row b inside it, since the scheme's weights depend on b alone: `first` holds where
   // each group of terms starts. The quadratic scheme sums the groups of three consecutive source
   // rows into `ring` and combines them into a matrix column with the terms in `combine`.
+  // The same terms per block of rows and group: the distinct footprint rows, for receiver column
+  // 0 and receiver row 0 of the block's first row, with kRowBlock weights each.
   struct Scratch {
     TALVEN_PSF_InterpolationCoeffs coeffs;
     std::vector<TALVEN_WeightedRow> terms;
     std::vector<int> first;
+    std::vector<const double*> block_planes;
+    std::vector<double> block_weights;
+    std::vector<int> block_first;
+    std::vector<char> block_skewed;
     std::vector<TALVEN_WeightedRow> edge_terms;
     std::vector<double> ring;
     std::vector<TALVEN_WeightedRow> combine;
@@ -145,6 +157,9 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
     const size_t capacity = TALVEN_PSF_InterpolationCoeffs::kCapacity;
     scratch->terms.reserve(static_cast<size_t>(m_ky) * m_bx * m_by * capacity);
     scratch->first.reserve(static_cast<size_t>(m_ky) * m_by + 1);
+    const size_t blocks = static_cast<size_t>((m_ky + kRowBlock - 1) / kRowBlock) * m_by;
+    scratch->block_first.reserve(blocks + 1);
+    scratch->block_skewed.reserve(blocks);
     if (LowerEdgeAddsLight()) {
       scratch->edge_terms.reserve(static_cast<size_t>(m_bx) * m_rows_below * capacity);
     }
@@ -227,6 +242,69 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
     }
   }
 
+  // Gathers the terms of each block of rows and group by footprint row, and decides whether the
+  // block is summed as a skewed block: that sums every footprint row over all kRowBlock (or 8)
+  // lanes and over n + rows - 1 receivers, for half the cost of a multiply-add row by row. A
+  // footprint row a row does not use has weight 0 there, which needs finite tables.
+  void CollectBlocks(Scratch* scratch) const {
+    const int groups = m_options.use_simpsons ? m_by : 1;
+    scratch->block_planes.clear();
+    scratch->block_weights.clear();
+    scratch->block_first.assign(1, 0);
+    scratch->block_skewed.clear();
+    for (int y0 = 0; y0 < m_ky; y0 += kRowBlock) {
+      const int y1 = std::min(y0 + kRowBlock, m_ky);
+      for (int g = 0; g < groups; ++g) {
+        const size_t start = scratch->block_planes.size();
+        double row_cost = 0.0;
+        for (int y = y0; y < y1; ++y) {
+          const int group = y * groups + g;
+          for (int t = scratch->first[group]; t < scratch->first[group + 1]; ++t) {
+            const TALVEN_WeightedRow& term = scratch->terms[t];
+            const double* plane = term.row - (m_ky - 1 - y);
+            size_t u = start;
+            while (u < scratch->block_planes.size() && scratch->block_planes[u] != plane) ++u;
+            if (u == scratch->block_planes.size()) {
+              scratch->block_planes.push_back(plane);
+              scratch->block_weights.resize(scratch->block_weights.size() + kRowBlock, 0.0);
+            }
+            scratch->block_weights[u * kRowBlock + (y - y0)] += term.weight;
+          }
+          row_cost += static_cast<double>(scratch->first[group + 1] - scratch->first[group]) * m_ky;
+        }
+        const double lanes = y1 - y0 <= 8 ? 8.0 : 16.0;
+        const double receivers = (m_ky + y1 - y0 - 1 + 7) / 8 * 8;
+        const double skewed_cost =
+            static_cast<double>(scratch->block_planes.size() - start) * lanes * receivers;
+        scratch->block_skewed.push_back(m_skewed_blocks && skewed_cost <= 2.0 * row_cost);
+        scratch->block_first.push_back(static_cast<int>(scratch->block_planes.size()));
+      }
+    }
+  }
+
+  // Sums the rows y0 .. y1 - 1 of group g into the rows dst(y), for receiver column offset
+  // `offset` (in footprint rows).
+  template <typename Destination>
+  void SumBlock(const Scratch& scratch, int block, int g, int y0, int y1, ptrdiff_t offset,
+                Destination dst) const {
+    const int groups = m_options.use_simpsons ? m_by : 1;
+    const int b = block * groups + g;
+    if (scratch.block_skewed[b]) {
+      double* rows[kRowBlock];
+      for (int y = y0; y < y1; ++y) rows[y - y0] = dst(y);
+      const int first = scratch.block_first[b];
+      TALVEN_SumSkewedBlock(scratch.block_planes.data() + first,
+                            scratch.block_weights.data() + static_cast<size_t>(first) * kRowBlock,
+                            scratch.block_first[b + 1] - first, offset + (m_ky - 1 - y0), m_ky,
+                            y1 - y0, rows);
+      return;
+    }
+    for (int r0 = 0; r0 < m_ky; r0 += kReceiverBlock) {
+      const int n = std::min(kReceiverBlock, m_ky - r0);
+      for (int y = y0; y < y1; ++y) SumGroup(scratch, y * groups + g, offset + r0, n, dst(y) + r0);
+    }
+  }
+
   // The terms of the lower edge sources of L1C column `column`, pointing at the band rows of
   // receiver column column - HalfWidth().
   void CollectLowerEdgeTerms(int column, Scratch* scratch) const {
@@ -257,6 +335,7 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
   // footprint rows of that column distance stay in cache for all sources.
   void ProcessL1CColumn(int column, Scratch* scratch) {
     CollectSourceTerms(column, scratch);
+    CollectBlocks(scratch);
     scratch->edge_terms.clear();
     if (LowerEdgeAddsLight() && column < m_failed_column) CollectLowerEdgeTerms(column, scratch);
     // Every table has the same layout; with no measured PSF there are no terms.
@@ -269,19 +348,16 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
       const ptrdiff_t receivers = static_cast<ptrdiff_t>(rx) * m_ky;
       for (int y0 = 0; y0 < m_ky; y0 += kRowBlock) {
         const int y1 = std::min(y0 + kRowBlock, m_ky);
-        for (int r0 = 0; r0 < m_ky; r0 += kReceiverBlock) {
-          const int n = std::min(kReceiverBlock, m_ky - r0);
-          for (int row = y0; row < y1; ++row) {
-            if (!m_options.use_simpsons) {
-              SumGroup(*scratch, row, offset + r0, n, Column(base + row) + receivers + r0);
-              continue;
-            }
-            for (int b = 0; b < m_by; ++b) {
-              SumGroup(*scratch, row * m_by + b, offset + r0, n, RingRow(scratch, row, b) + r0);
-            }
-          }
+        const int block = y0 / kRowBlock;
+        if (!m_options.use_simpsons) {
+          SumBlock(*scratch, block, 0, y0, y1, offset,
+                   [&](int y) { return Column(base + y) + receivers; });
+          continue;
         }
-        if (!m_options.use_simpsons) continue;
+        for (int b = 0; b < m_by; ++b) {
+          SumBlock(*scratch, block, b, y0, y1, offset,
+                   [&](int y) { return RingRow(scratch, y, b); });
+        }
         // The matrix columns whose three source rows are all summed now.
         for (int row = std::max(y0 - 1, 0); row < (y1 == m_ky ? m_ky : y1 - 1); ++row) {
           CombineRows(*scratch, row, Column(base + row) + receivers);
@@ -299,8 +375,8 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
 
   void CombineRows(const Scratch& scratch, int row, double* dst) const {
     const int first = scratch.combine_first[row];
-    TALVEN_SumWeightedRows(scratch.combine.data() + first,
-                           scratch.combine_first[row + 1] - first, 0, m_ky, false, dst);
+    TALVEN_SumWeightedRows(scratch.combine.data() + first, scratch.combine_first[row + 1] - first,
+                           0, m_ky, false, dst);
   }
 
   const TALVEN_InfieldOptions m_options;
@@ -310,6 +386,8 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
   const int m_rows_below;
   // One over the number of detector pixels in an L1C pixel, applied to every term.
   const double m_scale;
+  // Whether this processor sums skewed blocks and every table holds finite values.
+  bool m_skewed_blocks = false;
   int m_failed_column;
   // The quadratic scheme's weights for detector row b of an L1C pixel.
   std::vector<TALVEN_QuadraticWeights> m_weights;

@@ -1,6 +1,7 @@
 #include "cpp/sources/psfplanes.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 
 #include "cpp/sources/psftables.h"
@@ -42,7 +43,8 @@ void TALVEN_PSF_FootprintPlanes::Build(const TALVEN_PSF_DisplacementPlane& plane
   m_numx = numx;
   m_nX = 2 * static_cast<ptrdiff_t>(numx) - 1;
   m_nY = 2 * static_cast<ptrdiff_t>(numy) - 1;
-  m_values.assign(static_cast<size_t>(binx * biny * m_nX * m_nY), 0.0);
+  // Zeros past the last row, which the vector kernels may read into lanes they discard.
+  m_values.assign(static_cast<size_t>(binx * biny * m_nX * m_nY) + kPadding, 0.0);
   for (int a = 0; a < binx; ++a) {
     for (int b = 0; b < biny; ++b) {
       for (int dX = 1 - numx; dX < numx; ++dX) {
@@ -53,6 +55,10 @@ void TALVEN_PSF_FootprintPlanes::Build(const TALVEN_PSF_DisplacementPlane& plane
       }
     }
   }
+}
+
+bool TALVEN_PSF_FootprintPlanes::AllFinite() const {
+  return std::all_of(m_values.begin(), m_values.end(), [](double v) { return std::isfinite(v); });
 }
 
 void TALVEN_PSF_LowerEdgePlanes::Build(const TALVEN_PSF_DisplacementPlane& plane, int binx,

@@ -56,6 +56,11 @@ class TALVEN_PSF_FootprintPlanes {
   const double* Row(int a, int b, int dX) const { return m_values.data() + Offset(a, b, dX); }
   // Row(a, b, dX + 1) - Row(a, b, dX).
   ptrdiff_t RowStride() const { return m_nY; }
+  // No NaN or infinity among the sums.
+  bool AllFinite() const;
+
+  // Values after the last row that a reader may load (they are 0).
+  static constexpr ptrdiff_t kPadding = 8;
 
  private:
   ptrdiff_t Offset(int a, int b, int dX) const {

@@ -1,5 +1,7 @@
 #include "cpp/sources/weighted_row_sums.h"
 
+#include <cstdint>
+
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 #define TALVEN_X86_KERNELS 1
@@ -36,12 +38,12 @@ void SumBaseline(const TALVEN_WeightedRow* terms, int nterms, ptrdiff_t offset, 
 
 // V vectors of 8 outputs held in registers for the whole list of terms; the last vector is
 // masked so that no lane past the row's end is read or written. The terms are dealt round-robin
-// to P partial sums (the last few to the first), added in order at the end: enough independent chains to keep both FMA pipes
-// busy through the FMA latency.
+// to P partial sums (the last few to the first), added in order at the end: enough independent
+// chains to keep both FMA pipes busy through the FMA latency.
 template <int V, int P>
 __attribute__((target("avx512f"), always_inline)) inline void Block512(
-    const TALVEN_WeightedRow* terms, int nterms, ptrdiff_t offset, bool accumulate,
-    __mmask8 last, double* dst) {
+    const TALVEN_WeightedRow* terms, int nterms, ptrdiff_t offset, bool accumulate, __mmask8 last,
+    double* dst) {
   __m512d s[P][V];
 #pragma GCC unroll 8
   for (int p = 0; p < P; ++p) {
@@ -50,7 +52,8 @@ __attribute__((target("avx512f"), always_inline)) inline void Block512(
   }
   if (accumulate) {
 #pragma GCC unroll 8
-    for (int v = 0; v < V; ++v) s[0][v] = _mm512_maskz_loadu_pd(v == V - 1 ? last : 0xFF, dst + 8 * v);
+    for (int v = 0; v < V; ++v)
+      s[0][v] = _mm512_maskz_loadu_pd(v == V - 1 ? last : 0xFF, dst + 8 * v);
   }
   int k = 0;
   for (; k + P <= nterms; k += P) {
@@ -88,8 +91,8 @@ __attribute__((target("avx512f"), always_inline)) inline void Block512(
 // spare.
 template <int V>
 __attribute__((target("avx512f"), always_inline)) inline void Block512(
-    const TALVEN_WeightedRow* terms, int nterms, ptrdiff_t offset, bool accumulate,
-    __mmask8 last, double* dst) {
+    const TALVEN_WeightedRow* terms, int nterms, ptrdiff_t offset, bool accumulate, __mmask8 last,
+    double* dst) {
   constexpr int kPartials = 16 / V < 4 ? 16 / V : 4;
   Block512<V, kPartials>(terms, nterms, offset, accumulate, last, dst);
 }
@@ -106,14 +109,94 @@ __attribute__((target("avx512f"))) void SumAvx512(const TALVEN_WeightedRow* term
   const ptrdiff_t o = offset + i;
   double* d = dst + i;
   switch (nv) {
-    case 1: return Block512<1>(terms, nterms, o, accumulate, last, d);
-    case 2: return Block512<2>(terms, nterms, o, accumulate, last, d);
-    case 3: return Block512<3>(terms, nterms, o, accumulate, last, d);
-    case 4: return Block512<4>(terms, nterms, o, accumulate, last, d);
-    case 5: return Block512<5>(terms, nterms, o, accumulate, last, d);
-    case 6: return Block512<6>(terms, nterms, o, accumulate, last, d);
-    case 7: return Block512<7>(terms, nterms, o, accumulate, last, d);
-    default: return Block512<8>(terms, nterms, o, accumulate, last, d);
+    case 1:
+      return Block512<1>(terms, nterms, o, accumulate, last, d);
+    case 2:
+      return Block512<2>(terms, nterms, o, accumulate, last, d);
+    case 3:
+      return Block512<3>(terms, nterms, o, accumulate, last, d);
+    case 4:
+      return Block512<4>(terms, nterms, o, accumulate, last, d);
+    case 5:
+      return Block512<5>(terms, nterms, o, accumulate, last, d);
+    case 6:
+      return Block512<6>(terms, nterms, o, accumulate, last, d);
+    case 7:
+      return Block512<7>(terms, nterms, o, accumulate, last, d);
+    default:
+      return Block512<8>(terms, nterms, o, accumulate, last, d);
+  }
+}
+
+// Transposes the 8 x 8 block a[0..7] (a[i] lane j) into a[j] lane i. GCC 12 takes the
+// undefined pass-through operand inside the shuffle intrinsics for an uninitialised variable.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+__attribute__((target("avx512f"), always_inline)) inline void Transpose8x8(__m512d* a) {
+  __m512d t[8], u[8];
+  for (int i = 0; i < 8; i += 2) {
+    t[i] = _mm512_unpacklo_pd(a[i], a[i + 1]);
+    t[i + 1] = _mm512_unpackhi_pd(a[i], a[i + 1]);
+  }
+  for (int i = 0; i < 8; i += 4) {
+    u[i] = _mm512_shuffle_f64x2(t[i], t[i + 2], 0x88);
+    u[i + 1] = _mm512_shuffle_f64x2(t[i + 1], t[i + 3], 0x88);
+    u[i + 2] = _mm512_shuffle_f64x2(t[i], t[i + 2], 0xdd);
+    u[i + 3] = _mm512_shuffle_f64x2(t[i + 1], t[i + 3], 0xdd);
+  }
+  for (int i = 0; i < 4; ++i) {
+    a[i] = _mm512_shuffle_f64x2(u[i], u[i + 4], 0x88);
+    a[i + 4] = _mm512_shuffle_f64x2(u[i], u[i + 4], 0xdd);
+  }
+}
+#pragma GCC diagnostic pop
+
+// H halves of 8 rows. For each run of 8 values of d = r - y, acc[h][j] holds in lane l the sum
+// of row 8 h + l at d0 + j; transposed, lane j of row l is its receiver d0 + j + y.
+template <int H>
+__attribute__((target("avx512f"))) void SkewedBlock512(const double* const* planes,
+                                                       const double* weights, int nplanes,
+                                                       ptrdiff_t offset, int n, int nrows,
+                                                       double* const* dst) {
+  for (int d0 = 1 - nrows; d0 < n; d0 += 8) {
+    __m512d acc[H][8];
+#pragma GCC unroll 8
+    for (int h = 0; h < H; ++h) {
+#pragma GCC unroll 8
+      for (int j = 0; j < 8; ++j) acc[h][j] = _mm512_setzero_pd();
+    }
+    for (int u = 0; u < nplanes; ++u) {
+      const double* p = planes[u] + offset + d0;
+      __m512d w[H];
+#pragma GCC unroll 2
+      for (int h = 0; h < H; ++h) w[h] = _mm512_loadu_pd(weights + 16 * u + 8 * h);
+#pragma GCC unroll 8
+      for (int j = 0; j < 8; ++j) {
+        const __m512d v = _mm512_set1_pd(p[j]);
+#pragma GCC unroll 2
+        for (int h = 0; h < H; ++h) acc[h][j] = _mm512_fmadd_pd(w[h], v, acc[h][j]);
+      }
+    }
+#pragma GCC unroll 2
+    for (int h = 0; h < H; ++h) {
+      Transpose8x8(acc[h]);
+#pragma GCC unroll 8
+      for (int l = 0; l < 8; ++l) {
+        const int y = 8 * h + l;
+        if (y >= nrows) break;
+        // Lanes j with 0 <= d0 + y + j < n; the others are neither read nor written.
+        const int first = d0 + y;
+        const int lo = first < 0 ? -first : 0;
+        const int hi = n - first < 8 ? n - first : 8;
+        if (hi <= lo) continue;
+        const __mmask8 mask = static_cast<__mmask8>((0xFFu >> (8 - (hi - lo))) << lo);
+        // The address of lane 0 may lie before the row; only the lanes in the mask are touched.
+        double* at = reinterpret_cast<double*>(reinterpret_cast<uintptr_t>(dst[y]) +
+                                               static_cast<intptr_t>(first) * sizeof(double));
+        _mm512_mask_storeu_pd(at, mask, acc[h][l]);
+      }
+    }
   }
 }
 
@@ -150,18 +233,27 @@ __attribute__((target("avx2,fma"))) void SumAvx2(const TALVEN_WeightedRow* terms
   if (r == 0) return;
   const int nv = (r + 3) / 4;
   const int lanes = r - 4 * (nv - 1);
-  const __m256i last = _mm256_cmpgt_epi64(_mm256_set1_epi64x(lanes), _mm256_setr_epi64x(0, 1, 2, 3));
+  const __m256i last =
+      _mm256_cmpgt_epi64(_mm256_set1_epi64x(lanes), _mm256_setr_epi64x(0, 1, 2, 3));
   const ptrdiff_t o = offset + i;
   double* d = dst + i;
   switch (nv) {
-    case 1: return Block256<1>(terms, nterms, o, accumulate, last, d);
-    case 2: return Block256<2>(terms, nterms, o, accumulate, last, d);
-    case 3: return Block256<3>(terms, nterms, o, accumulate, last, d);
-    case 4: return Block256<4>(terms, nterms, o, accumulate, last, d);
-    case 5: return Block256<5>(terms, nterms, o, accumulate, last, d);
-    case 6: return Block256<6>(terms, nterms, o, accumulate, last, d);
-    case 7: return Block256<7>(terms, nterms, o, accumulate, last, d);
-    default: return Block256<8>(terms, nterms, o, accumulate, last, d);
+    case 1:
+      return Block256<1>(terms, nterms, o, accumulate, last, d);
+    case 2:
+      return Block256<2>(terms, nterms, o, accumulate, last, d);
+    case 3:
+      return Block256<3>(terms, nterms, o, accumulate, last, d);
+    case 4:
+      return Block256<4>(terms, nterms, o, accumulate, last, d);
+    case 5:
+      return Block256<5>(terms, nterms, o, accumulate, last, d);
+    case 6:
+      return Block256<6>(terms, nterms, o, accumulate, last, d);
+    case 7:
+      return Block256<7>(terms, nterms, o, accumulate, last, d);
+    default:
+      return Block256<8>(terms, nterms, o, accumulate, last, d);
   }
 }
 
@@ -199,7 +291,22 @@ void TALVEN_SumWeightedRows(const TALVEN_WeightedRow* terms, int nterms, ptrdiff
   g_best_kernel(terms, nterms, offset, n, accumulate, dst);
 }
 
-void TALVEN_SumWeightedRowsAt(TALVEN_VectorLevel level, const TALVEN_WeightedRow* terms,
-                              int nterms, ptrdiff_t offset, int n, bool accumulate, double* dst) {
+void TALVEN_SumWeightedRowsAt(TALVEN_VectorLevel level, const TALVEN_WeightedRow* terms, int nterms,
+                              ptrdiff_t offset, int n, bool accumulate, double* dst) {
   KernelAt(level)(terms, nterms, offset, n, accumulate, dst);
+}
+
+bool TALVEN_SkewedBlocksAvailable() { return g_best_level == TALVEN_VectorLevel::kAvx512; }
+
+void TALVEN_SumSkewedBlock(const double* const* planes, const double* weights, int nplanes,
+                           ptrdiff_t offset, int n, int nrows, double* const* dst) {
+#ifdef TALVEN_X86_KERNELS
+  if (nrows <= 8) {
+    SkewedBlock512<1>(planes, weights, nplanes, offset, n, nrows, dst);
+  } else {
+    SkewedBlock512<2>(planes, weights, nplanes, offset, n, nrows, dst);
+  }
+#else
+  (void)planes, (void)weights, (void)nplanes, (void)offset, (void)n, (void)nrows, (void)dst;
+#endif
 }
