@@ -89,3 +89,24 @@ void TALVEN_PSF_LowerEdgePlanes::Build(const TALVEN_PSF_DisplacementPlane& plane
     }
   }
 }
+
+void TALVEN_PSF_SampledFootprintPlanes::Build(const TALVEN_PSF_DisplacementPlane& plane, int dx0,
+                                              ptrdiff_t nx, int binx, int biny, int numy,
+                                              int step_x, int step_y) {
+  m_nx = nx;
+  m_nY = 2 * static_cast<ptrdiff_t>(numy) - 1;
+  m_values.assign(static_cast<size_t>(biny * m_nx * m_nY), 0.0);
+  for (int b = 0; b < biny; ++b) {
+    for (ptrdiff_t i = 0; i < m_nx; ++i) {
+      double* out = m_values.data() + (b * m_nx + i) * m_nY;
+      for (int u = step_x / 2; u < binx; u += step_x) {
+        // Element dY of the row reads displacement dY * biny + v - b; the first is dY = 1 - numy.
+        const double* column =
+            plane.Column(dx0 + static_cast<int>(i) + u) - plane.Dy0() + (1 - numy) * biny - b;
+        for (ptrdiff_t k = 0; k < m_nY; ++k) {
+          for (int v = step_y / 2; v < biny; v += step_y) out[k] += column[k * biny + v];
+        }
+      }
+    }
+  }
+}

@@ -103,3 +103,29 @@ class TALVEN_PSF_LowerEdgePlanes {
   int m_rows_below = 0;
   int m_nry = 0;
 };
+
+// Footprints of the horizontal stray light engine's receivers, which lie at any column distance
+// from a source in the NOOF window. For a source at row phase b inside its L1C row and a receiving
+// L1C pixel dY rows away whose first science column lies dx0 + i columns right of the source:
+//   sum over the sampled u < binx, v < biny of V(dx0 + i + u, dY * biny + v - b)
+// for i in [0, nx) and |dY| < numy; u is sampled when u - step_x / 2 is a multiple of step_x,
+// v likewise with step_y, which is the sampling of every L1C pixel when the steps divide the
+// binning.
+class TALVEN_PSF_SampledFootprintPlanes {
+ public:
+  // The plane must cover the displacements. Throws std::bad_alloc when the storage cannot be had.
+  void Build(const TALVEN_PSF_DisplacementPlane& plane, int dx0, ptrdiff_t nx, int binx, int biny,
+             int numy, int step_x, int step_y);
+
+  // The sums for phase b and column distance dx0 + i, indexed by dY + numy - 1.
+  const double* Row(int b, ptrdiff_t i) const {
+    return m_values.data() + (static_cast<ptrdiff_t>(b) * m_nx + i) * m_nY;
+  }
+  // Row(b, i + 1) - Row(b, i).
+  ptrdiff_t RowStride() const { return m_nY; }
+
+ private:
+  std::vector<double> m_values;
+  ptrdiff_t m_nx = 0;
+  ptrdiff_t m_nY = 0;
+};

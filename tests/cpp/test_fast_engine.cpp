@@ -303,7 +303,10 @@ INSTANTIATE_TEST_SUITE_P(StepsBinningsAndVignetting, FastHorizontal,
                                            HorizontalCase{3, 4, 2, 3, 1, 1, {1, 1, 1, 1}, true},
                                            HorizontalCase{4, 3, 1, 2, 3, 1, {2, 3, 2, 3}, true},
                                            HorizontalCase{2, 5, 2, 1, 1, 2, {4, 1, 1, 5}, false},
-                                           HorizontalCase{1, 4, 3, 1, 1, 1, {3, 2, 4, 1}, true}));
+                                           HorizontalCase{1, 4, 3, 1, 1, 1, {3, 2, 4, 1}, true},
+                                           // One L1C column: both edges book to one column.
+                                           HorizontalCase{1, 3, 2, 1, 1, 1, {1, 1, 1, 1}, true},
+                                           HorizontalCase{5, 2, 2, 4, 1, 1, {3, 1, 1, 2}, false}));
 
 TEST(FastHorizontalLog, DiagnosticLinesMatchTheReference) {
   Instrument inst = RandomInstrument(4, 3, 4, 2, 1, 1, 1, 1, 5, true);
