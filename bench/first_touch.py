@@ -66,7 +66,7 @@ def main():
         return 0
     print("allocation,psfs,threads,first_build_s,warm_build_s,first_over_warm,peak_rss_mb,"
           "output_mb,inputs_mb")
-    for allocation in ("empty", "zeros"):
+    for allocation in ("zeros", "empty"):
         runs = []
         for _ in range(options.repeats):
             result = subprocess.run(

@@ -334,6 +334,8 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
   // of them is stored once, already scaled, one receiving L1C column at a time, so that the
   // footprint rows of that column distance stay in cache for all sources.
   void ProcessL1CColumn(int column, Scratch* scratch) {
+    const ptrdiff_t base = static_cast<ptrdiff_t>(column) * m_ky;
+    PrefaultColumns(base, base + m_ky);
     CollectSourceTerms(column, scratch);
     CollectBlocks(scratch);
     scratch->edge_terms.clear();
@@ -341,7 +343,6 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
     // Every table has the same layout; with no measured PSF there are no terms.
     const bool lower_edge = !scratch->edge_terms.empty();
     const int half = lower_edge ? m_edge_planes[0].HalfWidth() : 0;
-    const ptrdiff_t base = static_cast<ptrdiff_t>(column) * m_ky;
     const ptrdiff_t stride = m_footprints.empty() ? 0 : m_footprints[0].RowStride();
     for (int rx = 0; rx < m_kx; ++rx) {
       const ptrdiff_t offset = rx * stride;
