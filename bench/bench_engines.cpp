@@ -18,6 +18,7 @@
 //   --case NAME   only the instrument NAME (small, medium or large)
 //   --matrix M    only the matrix M (infield or horizontal)
 //   --fresh       also time the fast engine into an output that nothing has touched yet
+//   --psfs M      M measured PSFs on a square grid (default 4)
 #include <immintrin.h>
 #include <omp.h>
 #include <sys/mman.h>
@@ -70,8 +71,9 @@ Instrument MakeInstrument(const Case& c) {
                      sofsy, sx,    sy, c.lbinx, c.lbiny, c.kx,  c.ky, 1, 1,  c.kx, c.ky}};
 }
 
-// Four measured PSFs twice the science window in size, on a 2x2 grid of the table window, each a
-// sharp core with faint wide wings, with non-whole centres; bilinear weights over the grid.
+// g x g measured PSFs twice the science window in size, each a sharp core with faint wide wings
+// (four shapes), with non-whole centres; for every pixel of the table window the bilinear weights
+// of the four PSFs at the corners of its cell of a g x g grid over the window.
 struct PsfInputs {
   int columns, rows, nx, ny;
   std::vector<std::vector<double>> psfs;
@@ -79,17 +81,24 @@ struct PsfInputs {
   std::vector<double> locations;
   std::vector<double> coefficients;
   std::vector<int> indices;
+  double Megabytes() const {
+    return 8.0 *
+           (psfs.size() * static_cast<double>(columns) * rows + locations.size() +
+            1.5 * coefficients.size()) /
+           (1024.0 * 1024.0);
+  }
 };
 
-PsfInputs MakePsfs(const Instrument& inst, int table_nx, int table_ny) {
+PsfInputs MakePsfs(const Instrument& inst, int table_nx, int table_ny, int g) {
   PsfInputs p;
   p.columns = 2 * inst.Sx();
   p.rows = 2 * inst.Sy();
   p.nx = table_nx;
   p.ny = table_ny;
-  for (int m = 0; m < 4; ++m) {
-    const double cx = inst.Sx() + 0.3 + 0.2 * m, cy = inst.Sy() + 0.6 - 0.1 * m;
-    const double core = 1.2 + 0.2 * m;
+  for (int m = 0; m < g * g; ++m) {
+    const int shape = m % 4;
+    const double cx = inst.Sx() + 0.3 + 0.2 * shape, cy = inst.Sy() + 0.6 - 0.1 * shape;
+    const double core = 1.2 + 0.2 * shape;
     std::vector<double> s(static_cast<size_t>(p.rows) * p.columns);
     double total = 0.0;
     for (int x = 0; x < p.columns; ++x) {
@@ -107,15 +116,22 @@ PsfInputs MakePsfs(const Instrument& inst, int table_nx, int table_ny) {
   for (const auto& s : p.psfs) p.pointers.push_back(s.data());
   p.coefficients.resize(4 * static_cast<size_t>(table_nx) * table_ny);
   p.indices.resize(p.coefficients.size());
+  // Position of a pixel on the grid: cell i and the fraction t inside it.
+  auto cell = [g](int x, int n, int* i) {
+    const double t = n > 1 ? x / (n - 1.0) * (g - 1) : 0.0;
+    *i = std::min(static_cast<int>(t), g - 2);
+    return t - *i;
+  };
   for (int x = 0; x < table_nx; ++x) {
     for (int y = 0; y < table_ny; ++y) {
-      const double tx = table_nx > 1 ? x / (table_nx - 1.0) : 0.0;
-      const double ty = table_ny > 1 ? y / (table_ny - 1.0) : 0.0;
+      int i = 0, j = 0;
+      const double tx = cell(x, table_nx, &i), ty = cell(y, table_ny, &j);
       const double weights[4] = {(1 - tx) * (1 - ty), tx * (1 - ty), (1 - tx) * ty, tx * ty};
+      const int psf[4] = {i + g * j, i + 1 + g * j, i + g * (j + 1), i + 1 + g * (j + 1)};
       for (int k = 0; k < 4; ++k) {
         const size_t at = k + 4 * (y + static_cast<size_t>(table_ny) * x);
         p.coefficients[at] = weights[k];
-        p.indices[at] = k;
+        p.indices[at] = psf[k];
       }
     }
   }
@@ -125,39 +141,41 @@ PsfInputs MakePsfs(const Instrument& inst, int table_nx, int table_ny) {
 // One build in this (child) process; returns its wall time in seconds, or a negative value. A
 // fresh output is allocated without being touched (the build faults its pages in), otherwise it
 // is zero-filled before the clock starts.
-double BuildOnce(const Case& c, bool horizontal, bool fast, int threads, bool fresh) {
+std::pair<double, double> BuildOnce(const Case& c, bool horizontal, bool fast, int threads,
+                                    bool fresh, int g) {
   const Instrument inst = MakeInstrument(c);
-  PsfInputs p = horizontal ? MakePsfs(inst, inst.NOOFx(), inst.NOOFy())
-                           : MakePsfs(inst, inst.Dx(), inst.Dy());
+  PsfInputs p = horizontal ? MakePsfs(inst, inst.NOOFx(), inst.NOOFy(), g)
+                           : MakePsfs(inst, inst.Dx(), inst.Dy(), g);
   const int n = inst.N();
   const size_t bytes = sizeof(double) * n * n;
   void* storage = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (storage == MAP_FAILED) return -1.0;
+  if (storage == MAP_FAILED) return {-1.0, 0.0};
   double* matrix = static_cast<double*>(storage);
   if (!fresh) std::fill(matrix, matrix + static_cast<size_t>(n) * n, 0.0);
   const int* w = inst.w;
-  TALVEN_DeconvolutionMatrixGenerator g(w[0], w[1], w[2], w[3], w[4], w[5], w[6], w[7], w[8], w[9],
-                                        w[10], w[11], w[12], w[13], w[14], w[15], w[16], w[17],
-                                        w[18], w[19], w[20], w[21], matrix, n, false, 42, 42);
-  g.set_engine(fast ? TALVEN_MatrixEngine::kFast : TALVEN_MatrixEngine::kReference);
+  TALVEN_DeconvolutionMatrixGenerator gen(
+      w[0], w[1], w[2], w[3], w[4], w[5], w[6], w[7], w[8], w[9], w[10], w[11], w[12], w[13], w[14],
+      w[15], w[16], w[17], w[18], w[19], w[20], w[21], matrix, n, false, 42, 42);
+  gen.set_engine(fast ? TALVEN_MatrixEngine::kFast : TALVEN_MatrixEngine::kReference);
   omp_set_dynamic(0);
   omp_set_num_threads(threads);
-  zv2dArray<double> locations(3, 4, p.locations.data());
+  const int npsf = g * g;
+  zv2dArray<double> locations(3, npsf, p.locations.data());
   zv3dArray<double> coefficients(4, p.ny, p.nx, p.coefficients.data());
   zv3dArray<int> indices(4, p.ny, p.nx, p.indices.data());
   const auto kind =
       horizontal ? WindowMappingType::WINDOW_NOOF : WindowMappingType::WINDOW_DETECTOR;
-  if (!g.PSF_Table().Initialize(p.pointers.data(), 4, p.columns, p.rows, kind, g.WindowHierachy(),
-                                locations, coefficients, indices)) {
-    return -1.0;
+  if (!gen.PSF_Table().Initialize(p.pointers.data(), npsf, p.columns, p.rows, kind,
+                                  gen.WindowHierachy(), locations, coefficients, indices)) {
+    return {-1.0, 0.0};
   }
   zv2dArray<double> no_vignetting(0, 0, nullptr);
   const auto start = std::chrono::steady_clock::now();
-  const bool ok = horizontal
-                      ? g.build_horizontal_stray_light(&g.OutputMatrix(), no_vignetting, 1, 1, 1, 1)
-                      : g.build_transfer_function(&g.OutputMatrix());
+  const bool ok =
+      horizontal ? gen.build_horizontal_stray_light(&gen.OutputMatrix(), no_vignetting, 1, 1, 1, 1)
+                 : gen.build_transfer_function(&gen.OutputMatrix());
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-  return ok ? elapsed.count() : -1.0;
+  return {ok ? elapsed.count() : -1.0, p.Megabytes()};
 }
 
 double Seconds(std::chrono::steady_clock::time_point start) {
@@ -243,11 +261,6 @@ std::pair<double, double> WriteTimes(size_t n, int threads) {
   return {times[0], times[1]};
 }
 
-struct Measurement {
-  double seconds;
-  double peak_rss_mb;
-};
-
 // Runs work() in a child process; its result (up to two values) and the child's peak RSS.
 struct ChildResult {
   double values[2];
@@ -279,17 +292,24 @@ ChildResult InChild(const std::function<std::pair<double, double>()>& work) {
   return result;
 }
 
-Measurement MeasureInChild(const Case& c, bool horizontal, bool fast, int threads, bool fresh) {
-  const ChildResult r =
-      InChild([&] { return std::make_pair(BuildOnce(c, horizontal, fast, threads, fresh), 0.0); });
-  return {r.values[0], r.peak_rss_mb};
+struct Measurement {
+  double seconds;
+  double peak_rss_mb;
+  double inputs_mb;
+};
+
+Measurement MeasureInChild(const Case& c, bool horizontal, bool fast, int threads, bool fresh,
+                           int g) {
+  const ChildResult r = InChild([&] { return BuildOnce(c, horizontal, fast, threads, fresh, g); });
+  return {r.values[0], r.peak_rss_mb, r.values[1]};
 }
 
 // The fastest of the runs: on a shared machine the others measure the neighbours too.
-Measurement Best(const Case& c, bool horizontal, bool fast, int threads, int repeats, bool fresh) {
-  Measurement best{-1.0, 0.0};
+Measurement Best(const Case& c, bool horizontal, bool fast, int threads, int repeats, bool fresh,
+                 int g) {
+  Measurement best{-1.0, 0.0, 0.0};
   for (int i = 0; i < repeats; ++i) {
-    const Measurement m = MeasureInChild(c, horizontal, fast, threads, fresh);
+    const Measurement m = MeasureInChild(c, horizontal, fast, threads, fresh, g);
     if (m.seconds > 0 && (best.seconds < 0 || m.seconds < best.seconds)) best = m;
   }
   return best;
@@ -315,6 +335,7 @@ int main(int argc, char** argv) {
   bool fresh = false;
   const char* only_case = nullptr;
   const char* only_matrix = nullptr;
+  int grid = 2;
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--threads") && i + 1 < argc) threads = std::atoi(argv[++i]);
     if (!std::strcmp(argv[i], "--quick")) quick = true;
@@ -322,7 +343,11 @@ int main(int argc, char** argv) {
     if (!std::strcmp(argv[i], "--fresh")) fresh = true;
     if (!std::strcmp(argv[i], "--case") && i + 1 < argc) only_case = argv[++i];
     if (!std::strcmp(argv[i], "--matrix") && i + 1 < argc) only_matrix = argv[++i];
+    if (!std::strcmp(argv[i], "--psfs") && i + 1 < argc) {
+      grid = static_cast<int>(std::lround(std::sqrt(std::atof(argv[++i]))));
+    }
   }
+  grid = std::max(grid, 2);
   const std::vector<Case> cases = {
       {"small", 32, 32, 2, 1, 3}, {"medium", 64, 64, 2, 2, 3}, {"large", 128, 96, 4, 2, 1}};
   const int k = 4;
@@ -335,7 +360,7 @@ int main(int argc, char** argv) {
   std::printf(
       "case,matrix,engine,output,N,B,k,threads,seconds,peak_rss_mb,output_mb,ratio_to_reference,"
       "multiply_adds,fma_seconds,first_touch_write_seconds,warm_write_seconds,bound_seconds,"
-      "x_bound\n");
+      "x_bound,psfs,inputs_mb,rss_beyond_output_and_inputs_mb\n");
   for (const Case& c : cases) {
     if (quick && !std::strcmp(c.name, "large")) continue;
     if (only_case && std::strcmp(c.name, only_case)) continue;
@@ -356,18 +381,23 @@ int main(int argc, char** argv) {
       const double madds = MultiplyAdds(inst, horizontal, k);
       const double fma_seconds = madds / rate;
       const double bound = std::max(fma_seconds, warm);
-      const Measurement ref = fast_only
-                                  ? Measurement{0.0, 0.0}
-                                  : Best(c, horizontal, false, threads, c.reference_repeats, false);
+      const Measurement ref =
+          fast_only ? Measurement{0.0, 0.0, 0.0}
+                    : Best(c, horizontal, false, threads, c.reference_repeats, false, grid);
       std::vector<std::tuple<const char*, const char*, Measurement>> rows;
       if (!fast_only) rows.emplace_back("reference", "warm", ref);
-      rows.emplace_back("fast", "warm", Best(c, horizontal, true, threads, 3, false));
-      if (fresh) rows.emplace_back("fast", "fresh", Best(c, horizontal, true, threads, 3, true));
+      rows.emplace_back("fast", "warm", Best(c, horizontal, true, threads, 3, false, grid));
+      if (fresh) {
+        rows.emplace_back("fast", "fresh", Best(c, horizontal, true, threads, 3, true, grid));
+      }
       for (const auto& [engine, output, m] : rows) {
-        std::printf("%s,%s,%s,%s,%d,%d,%d,%d,%.4f,%.1f,%.1f,%.2f,%.3g,%.4f,%.4f,%.4f,%.4f,%.2f\n",
-                    c.name, matrix, engine, output, inst.N(), inst.B(), k, threads, m.seconds,
-                    m.peak_rss_mb, output_mb, m.seconds > 0 ? ref.seconds / m.seconds : 0.0, madds,
-                    fma_seconds, first_touch, warm, bound, m.seconds / bound);
+        std::printf(
+            "%s,%s,%s,%s,%d,%d,%d,%d,%.4f,%.1f,%.1f,%.2f,%.3g,%.4f,%.4f,%.4f,%.4f,%.2f,%d,%.1f,"
+            "%.1f\n",
+            c.name, matrix, engine, output, inst.N(), inst.B(), k, threads, m.seconds,
+            m.peak_rss_mb, output_mb, m.seconds > 0 ? ref.seconds / m.seconds : 0.0, madds,
+            fma_seconds, first_touch, warm, bound, m.seconds / bound, grid * grid, m.inputs_mb,
+            m.peak_rss_mb - output_mb - m.inputs_mb);
         std::fflush(stdout);
       }
     }
