@@ -152,50 +152,70 @@ __attribute__((target("avx512f"), always_inline)) inline void Transpose8x8(__m51
 }
 #pragma GCC diagnostic pop
 
-// H halves of 8 rows. For each run of 8 values of d = r - y, acc[h][j] holds in lane l the sum
-// of row 8 h + l at d0 + j; transposed, lane j of row l is its receiver d0 + j + y.
+// One run of 8 values of d = r - y, d0 .. d0 + 7, for the H halves of 8 rows from row y0 of the
+// block: acc[h][j] holds in lane l the sum of row y0 + 8 h + l at d0 + j; transposed, lane j of
+// that row is its receiver d0 + j + y.
+template <int H>
+__attribute__((target("avx512f"), always_inline)) inline void SkewedRun512(
+    const double* const* planes, const double* weights, int nplanes, ptrdiff_t offset, int d0,
+    int n, int y0, int nrows, double* const* dst) {
+  __m512d acc[H][8];
+#pragma GCC unroll 8
+  for (int h = 0; h < H; ++h) {
+#pragma GCC unroll 8
+    for (int j = 0; j < 8; ++j) acc[h][j] = _mm512_setzero_pd();
+  }
+  for (int u = 0; u < nplanes; ++u) {
+    const double* p = planes[u] + offset + d0;
+    __m512d w[H];
+#pragma GCC unroll 2
+    for (int h = 0; h < H; ++h) w[h] = _mm512_loadu_pd(weights + 16 * u + y0 + 8 * h);
+#pragma GCC unroll 8
+    for (int j = 0; j < 8; ++j) {
+      const __m512d v = _mm512_set1_pd(p[j]);
+#pragma GCC unroll 2
+      for (int h = 0; h < H; ++h) acc[h][j] = _mm512_fmadd_pd(w[h], v, acc[h][j]);
+    }
+  }
+#pragma GCC unroll 2
+  for (int h = 0; h < H; ++h) {
+    Transpose8x8(acc[h]);
+#pragma GCC unroll 8
+    for (int l = 0; l < 8; ++l) {
+      const int y = y0 + 8 * h + l;
+      if (y >= nrows) break;
+      // Lanes j with 0 <= d0 + y + j < n; the others are neither read nor written.
+      const int first = d0 + y;
+      const int lo = first < 0 ? -first : 0;
+      const int hi = n - first < 8 ? n - first : 8;
+      if (hi <= lo) continue;
+      const __mmask8 mask = static_cast<__mmask8>((0xFFu >> (8 - (hi - lo))) << lo);
+      // The address of lane 0 may lie before the row; only the lanes in the mask are touched.
+      double* at = reinterpret_cast<double*>(reinterpret_cast<uintptr_t>(dst[y]) +
+                                             static_cast<intptr_t>(first) * sizeof(double));
+      _mm512_mask_storeu_pd(at, mask, acc[h][l]);
+    }
+  }
+}
+
+// Up to 8 rows in one half, or up to 16 in two; the first run of d has no receiver in rows 0 .. 7
+// of a full block and the last none in rows 8 .. 15, so those runs sum one half only.
 template <int H>
 __attribute__((target("avx512f"))) void SkewedBlock512(const double* const* planes,
                                                        const double* weights, int nplanes,
                                                        ptrdiff_t offset, int n, int nrows,
                                                        double* const* dst) {
   for (int d0 = 1 - nrows; d0 < n; d0 += 8) {
-    __m512d acc[H][8];
-#pragma GCC unroll 8
-    for (int h = 0; h < H; ++h) {
-#pragma GCC unroll 8
-      for (int j = 0; j < 8; ++j) acc[h][j] = _mm512_setzero_pd();
+    if (H == 1) {
+      SkewedRun512<1>(planes, weights, nplanes, offset, d0, n, 0, nrows, dst);
+      continue;
     }
-    for (int u = 0; u < nplanes; ++u) {
-      const double* p = planes[u] + offset + d0;
-      __m512d w[H];
-#pragma GCC unroll 2
-      for (int h = 0; h < H; ++h) w[h] = _mm512_loadu_pd(weights + 16 * u + 8 * h);
-#pragma GCC unroll 8
-      for (int j = 0; j < 8; ++j) {
-        const __m512d v = _mm512_set1_pd(p[j]);
-#pragma GCC unroll 2
-        for (int h = 0; h < H; ++h) acc[h][j] = _mm512_fmadd_pd(w[h], v, acc[h][j]);
-      }
-    }
-#pragma GCC unroll 2
-    for (int h = 0; h < H; ++h) {
-      Transpose8x8(acc[h]);
-#pragma GCC unroll 8
-      for (int l = 0; l < 8; ++l) {
-        const int y = 8 * h + l;
-        if (y >= nrows) break;
-        // Lanes j with 0 <= d0 + y + j < n; the others are neither read nor written.
-        const int first = d0 + y;
-        const int lo = first < 0 ? -first : 0;
-        const int hi = n - first < 8 ? n - first : 8;
-        if (hi <= lo) continue;
-        const __mmask8 mask = static_cast<__mmask8>((0xFFu >> (8 - (hi - lo))) << lo);
-        // The address of lane 0 may lie before the row; only the lanes in the mask are touched.
-        double* at = reinterpret_cast<double*>(reinterpret_cast<uintptr_t>(dst[y]) +
-                                               static_cast<intptr_t>(first) * sizeof(double));
-        _mm512_mask_storeu_pd(at, mask, acc[h][l]);
-      }
+    const bool low = d0 + 14 >= 0 && d0 < n;
+    const bool high = d0 + nrows + 6 >= 0 && d0 + 8 < n;
+    if (low && high) {
+      SkewedRun512<2>(planes, weights, nplanes, offset, d0, n, 0, nrows, dst);
+    } else {
+      SkewedRun512<1>(planes, weights, nplanes, offset, d0, n, low ? 0 : 8, nrows, dst);
     }
   }
 }
