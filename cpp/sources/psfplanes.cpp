@@ -73,17 +73,20 @@ void TALVEN_PSF_LowerEdgePlanes::Build(const TALVEN_PSF_DisplacementPlane& plane
   m_values.assign(static_cast<size_t>(binx * m_ndx * rows_below * m_nry), 0.0);
   double* out = m_values.data();
   for (int i = 0; i < binx; ++i) {
-    for (int dX = -m_half; dX <= m_half; ++dX) {
-      for (int kk = 1; kk <= rows_below; ++kk) {
-        for (int ry = 0; ry < m_nry; ++ry, ++out) {
-          double sum = 0.0;
-          for (int u = 0; u < binx; ++u) {
-            const int dx = dX * binx + u - i;
-            if (dx < -half_band || dx >= half_band) continue;
-            const double* column = plane.Column(dx) - plane.Dy0() + kk;
-            for (int y = ry * biny; y < std::min((ry + 1) * biny, band_rows); ++y) sum += column[y];
+    for (int dX = -m_half; dX <= m_half; ++dX, out += static_cast<ptrdiff_t>(rows_below) * m_nry) {
+      // The columns dx = dX * binx + u - i of the footprint that lie inside the band.
+      const int64_t first = int64_t{dX} * binx - i;
+      const int u0 = static_cast<int>(std::clamp<int64_t>(-half_band - first, 0, binx));
+      const int u1 = static_cast<int>(std::clamp<int64_t>(half_band - first, 0, binx));
+      for (int u = u0; u < u1; ++u) {
+        const double* column = plane.Column(static_cast<int>(first) + u) - plane.Dy0();
+        for (int kk = 1; kk <= rows_below; ++kk) {
+          double* sums = out + static_cast<ptrdiff_t>(kk - 1) * m_nry;
+          for (int ry = 0, y = 0; ry < m_nry; ++ry) {
+            double sum = sums[ry];
+            for (int v = 0; v < biny && y < band_rows; ++v, ++y) sum += column[y + kk];
+            sums[ry] = sum;
           }
-          *out = sum;
         }
       }
     }
