@@ -23,8 +23,7 @@ class TALVEN_FastEngineFrame {
   // Faults in the pages of matrix columns [c0, c1) with one system call, which costs far less
   // than taking the faults one store at a time when the caller's output is fresh memory; a worker
   // calls it for the columns it is about to fill, so that the pages are first touched in parallel.
-  // Does nothing where the system lacks the call, and costs a walk of the page table where the
-  // pages are already there.
+  // Does nothing where the system lacks the call or where the range's first page is resident.
   void PrefaultColumns(ptrdiff_t c0, ptrdiff_t c1) const;
   // Zero-fills the output in parallel, faulting in kPrefaultColumns columns at a time.
   void FillOutput();
