@@ -19,7 +19,7 @@ namespace {
 
 // One instrument with both PSF tables, and its two requests for any settings.
 struct Instrument {
-  explicit Instrument(int kx) : w(MakeWindows(kx, 3, 2, 1, 1, 2, 3, 4)) {
+  explicit Instrument(int kx, int ky = 3) : w(MakeWindows(kx, ky, 2, 1, 1, 2, 3, 4)) {
     const std::vector<std::pair<double, double>> centres = {{4.5, 3.5}, {7.25, 9.5}, {8.5, 5.75}};
     detector = MakeRandomPsfs(11, w.Dy + 2, w.Dx + 2, centres, w.Dx, w.Dy, 3);
     noof = MakeRandomPsfs(12, w.NOOFy, w.NOOFx, centres, w.NOOFx, w.NOOFy, 3);
@@ -86,6 +86,7 @@ struct BlockCase {
   HorizontalSteps steps;
   bool vignetting;
   bool refused;  // the request fails its checks
+  int ky = 3;    // L1C rows
 };
 
 TALVEN_RequestSettings Options(bool simpson, bool lower_edge, int below, int above) {
@@ -119,7 +120,7 @@ class Blocks : public ::testing::TestWithParam<BlockCase> {
 
 TEST_P(Blocks, EqualTheRowsOfTheWholeMatrixAndLogWhatItLogs) {
   const BlockCase& c = GetParam();
-  Instrument inst(5);
+  Instrument inst(5, c.ky);
   if (c.vignetting) {
     for (int i = 0; i < inst.w.NOOFx * inst.w.NOOFy; ++i) inst.vignetting.push_back(0.5 + i % 7);
   }
@@ -161,7 +162,19 @@ INSTANTIATE_TEST_SUITE_P(
                   Options(true, true, 42, 42),
                   {3, 2, 2, 1},
                   true,
-                  false}),
+                  false},
+        // Steps that do not divide the binning: each source adds to the sampled receivers.
+        BlockCase{"horizontal_steps_off_the_binning",
+                  true,
+                  Options(true, true, 42, 42),
+                  {1, 3, 3, 1},
+                  true,
+                  false},
+        // Source rows summed in blocks of 16 and a shorter last block.
+        BlockCase{"midpoint_tall", false, Options(false, false, 0, 0), {}, false, false, 21},
+        BlockCase{
+            "quadratic_lower_edge_tall", false, Options(true, true, 3, 2), {}, false, false, 21},
+        BlockCase{"horizontal_tall", true, Options(true, true, 42, 42), {}, false, false, 21}),
     [](const ::testing::TestParamInfo<BlockCase>& info) { return info.param.name; });
 
 // A generator run on a PSF table that a test may change after set-up, its output a block.
