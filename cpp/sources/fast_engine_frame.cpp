@@ -131,6 +131,28 @@ bool TALVEN_FastEngineFrame::Guarded(const std::function<bool()>& build) {
   }
 }
 
+bool TALVEN_FastEngineFrame::SilentLookUpsFail(
+    ptrdiff_t count,
+    const std::function<bool(ptrdiff_t, TALVEN_PSF_InterpolationCoeffs*)>& found) const {
+  bool failed = false;
+#pragma omp parallel
+  {
+    const zvLogThreadMute mute(true);
+    TALVEN_PSF_InterpolationCoeffs coeffs;
+#pragma omp for schedule(dynamic, 1)
+    for (ptrdiff_t i = 0; i < count; ++i) {
+      bool seen;
+#pragma omp atomic read
+      seen = failed;
+      if (!seen && !found(i, &coeffs)) {
+#pragma omp atomic write
+        failed = true;
+      }
+    }
+  }
+  return failed;
+}
+
 bool TALVEN_FastEngineFrame::ReportAllocationFailure() const {
   zvLogBase::Record(zvlog_error, m_source_path, __LINE__,
                     "TALVEN_DeconvolutionMatrixGenerator::%s, Error allocating the PSF tables of "

@@ -13,6 +13,7 @@
 
 class WindowMappingHierarchy;
 class TALVEN_PSF_Table;
+class TALVEN_PSF_InterpolationCoeffs;
 
 class TALVEN_FastEngineFrame {
  public:
@@ -51,6 +52,12 @@ class TALVEN_FastEngineFrame {
   // the tables cannot be had (then throws nothing).
   bool BuildPlanes(int dx0, int dx1, int dy0, int dy1, const std::function<void(int)>& then);
   bool ReportAllocationFailure() const;
+  // Whether found(i, coeffs) is false for any item i in [0, count): it looks up the sources of
+  // item i and says whether every look-up succeeded. Runs on every thread with the log muted, for
+  // the look-ups of a request outside the block, whose lines belong to the block that holds them.
+  bool SilentLookUpsFail(
+      ptrdiff_t count,
+      const std::function<bool(ptrdiff_t, TALVEN_PSF_InterpolationCoeffs*)>& found) const;
   // Zero-fills the output and logs that the matrix is returned empty; returns false.
   bool Fail();
   // The same for a failure of the whole request, which every block meets: only the block that

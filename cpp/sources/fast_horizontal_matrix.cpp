@@ -53,7 +53,10 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
     // The target columns are written whole by the workers that fill them; the others receive
     // nothing.
     FillColumns(m_ky, static_cast<ptrdiff_t>(m_kx - 1) * m_ky);
-    if (!has_targets) return true;
+    if (!m_scope.IsWhole(m_kx) && OtherTargetsFailLookUps()) {
+      m_lookup_failed.store(true, std::memory_order_relaxed);
+    }
+    if (!has_targets) return m_lookup_failed ? FailRequest() : true;
     try {
       if (m_footprints_apply) m_footprints.resize(m_table.MeasuredPSFEntries().size());
     } catch (const std::exception&) {
@@ -97,6 +100,28 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
     std::vector<TALVEN_WeightedRow> left, right;
     std::vector<double> rowsums;
   };
+
+  // A block fails with its request when a source booked to a target column the block does not
+  // hold cannot be looked up; the block that holds it logs it.
+  bool OtherTargetsFailLookUps() const {
+    const int dnx = m_request.delta_nx;
+    return SilentLookUpsFail(m_sy, [&](ptrdiff_t i, TALVEN_PSF_InterpolationCoeffs* coeffs) {
+      const int y = static_cast<int>(i);
+      if (!IsSampled(y, m_request.delta_ny)) return true;
+      const auto found = [&](int64_t x) {
+        if (SourceWeight(static_cast<int>(x), y + m_y0) == 0.0) return true;
+        const Coords source(y + m_y0, static_cast<int>(x), WindowMappingType::WINDOW_NOOF);
+        return m_table.GetInterpolationCoefficientsForNewPSFCentre(source, coeffs);
+      };
+      for (int64_t x = int64_t{m_x0} - 1 - dnx / 2; x >= 0 && !m_left; x -= dnx) {
+        if (!found(x)) return false;
+      }
+      for (int64_t x = int64_t{m_x0} + m_sx + dnx / 2; x < m_noofx && !m_right; x += dnx) {
+        if (!found(x)) return false;
+      }
+      return true;
+    });
+  }
 
   void SetUpRowSums() {
     m_sum_offsets.reserve(m_values.size());

@@ -81,6 +81,9 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
                     [](const TALVEN_PSF_FootprintPlanes& f) { return f.AllFinite(); });
     if (Cancelled()) return false;
     if (m_lower_edge) FindFailingLowerEdgeColumn();
+    if (!m_scope.IsWhole(m_kx) && OtherColumnsFailLookUps()) {
+      m_lookup_failed.store(true, std::memory_order_relaxed);
+    }
     if (!AssembleColumns()) return Fail();
     if (Cancelled()) return false;
     // Every block of a request fails with the lower edge of any column.
@@ -125,6 +128,26 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
         return;
       }
     }
+  }
+
+  // A block fails with its request when a source of another block's L1C columns cannot be looked
+  // up; that block logs it.
+  bool OtherColumnsFailLookUps() const {
+    return SilentLookUpsFail(m_kx, [this](ptrdiff_t i, TALVEN_PSF_InterpolationCoeffs* coeffs) {
+      const int column = static_cast<int>(i);
+      if (column >= m_c0 && column < m_c1) return true;
+      for (int row = 0; row < m_ky; ++row) {
+        for (int b = 0; b < m_by; ++b) {
+          for (int a = 0; a < m_bx; ++a) {
+            if (!m_table.GetInterpolationCoefficientsForNewPSFCentre(SourcePixel(column, row, a, b),
+                                                                     coeffs)) {
+              return false;
+            }
+          }
+        }
+      }
+      return true;
+    });
   }
 
   // Per-worker scratch, sized once. The light of one source L1C column is a list of weighted

@@ -36,7 +36,9 @@ bool TALVEN_FastInfieldEngineApplies(const WindowMappingHierarchy& hierarchy);
 // PSF table. Logs what the element-by-element builder logs for the same input (per-row
 // diagnostics as column 0 reaches each row, look-up failures, a failed lower edge column) and, on
 // failure, "Return empty matrix", leaves the output all 0.0 and returns false. Work items are the
-// block's L1C columns; a cancelled build logs so and returns false with the output all 0.0.
+// block's L1C columns; a cancelled build logs so and returns false with the output all 0.0. A
+// block fails as well when a source of another block's columns cannot be looked up, which that
+// block logs.
 bool TALVEN_BuildInfieldMatrixFast(const WindowMappingHierarchy& hierarchy,
                                    const TALVEN_PSF_Table& table,
                                    const TALVEN_InfieldOptions& options,
