@@ -5,10 +5,23 @@
 // parent reads back (wait4) belongs to that one build: inputs, the caller's output matrix and
 // whatever the engine allocates. The parent never starts OpenMP, so forking is safe.
 //
-// usage: bench_engines [--threads T] [--quick] [--fast-only]
+// The machine's bound is measured in the same run, also in child processes: a multiply-add
+// throughput kernel (register-resident FMAs on every thread, the widest vectors the processor
+// has) and a write of an output of the matrix's size, first into fresh memory (the first touch,
+// page faults included) and then again into the same, now warm, memory. The bound of a build is
+// max(multiply-adds / FMA rate, warm write time); `x_bound` is its time over that bound.
+//
+// usage: bench_engines [--threads T] [--quick] [--fast-only] [--case NAME] [--matrix M]
+//                      [--fresh]
 //   --quick       small and medium cases only (a smoke run)
 //   --fast-only   skip the reference engine (no ratios)
+//   --case NAME   only the instrument NAME (small, medium or large)
+//   --matrix M    only the matrix M (infield or horizontal)
+//   --fresh       also time the fast engine into an output that nothing has touched yet
+//   --psfs M      M measured PSFs on a square grid (default 4)
+#include <immintrin.h>
 #include <omp.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,7 +32,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "cpp/sources/make_psfmatrix.h"
@@ -55,8 +71,9 @@ Instrument MakeInstrument(const Case& c) {
                      sofsy, sx,    sy, c.lbinx, c.lbiny, c.kx,  c.ky, 1, 1,  c.kx, c.ky}};
 }
 
-// Four measured PSFs twice the science window in size, on a 2x2 grid of the table window, each a
-// sharp core with faint wide wings, with non-whole centres; bilinear weights over the grid.
+// g x g measured PSFs twice the science window in size, each a sharp core with faint wide wings
+// (four shapes), with non-whole centres; for every pixel of the table window the bilinear weights
+// of the four PSFs at the corners of its cell of a g x g grid over the window.
 struct PsfInputs {
   int columns, rows, nx, ny;
   std::vector<std::vector<double>> psfs;
@@ -64,17 +81,24 @@ struct PsfInputs {
   std::vector<double> locations;
   std::vector<double> coefficients;
   std::vector<int> indices;
+  double Megabytes() const {
+    return 8.0 *
+           (psfs.size() * static_cast<double>(columns) * rows + locations.size() +
+            1.5 * coefficients.size()) /
+           (1024.0 * 1024.0);
+  }
 };
 
-PsfInputs MakePsfs(const Instrument& inst, int table_nx, int table_ny) {
+PsfInputs MakePsfs(const Instrument& inst, int table_nx, int table_ny, int g) {
   PsfInputs p;
   p.columns = 2 * inst.Sx();
   p.rows = 2 * inst.Sy();
   p.nx = table_nx;
   p.ny = table_ny;
-  for (int m = 0; m < 4; ++m) {
-    const double cx = inst.Sx() + 0.3 + 0.2 * m, cy = inst.Sy() + 0.6 - 0.1 * m;
-    const double core = 1.2 + 0.2 * m;
+  for (int m = 0; m < g * g; ++m) {
+    const int shape = m % 4;
+    const double cx = inst.Sx() + 0.3 + 0.2 * shape, cy = inst.Sy() + 0.6 - 0.1 * shape;
+    const double core = 1.2 + 0.2 * shape;
     std::vector<double> s(static_cast<size_t>(p.rows) * p.columns);
     double total = 0.0;
     for (int x = 0; x < p.columns; ++x) {
@@ -92,85 +116,214 @@ PsfInputs MakePsfs(const Instrument& inst, int table_nx, int table_ny) {
   for (const auto& s : p.psfs) p.pointers.push_back(s.data());
   p.coefficients.resize(4 * static_cast<size_t>(table_nx) * table_ny);
   p.indices.resize(p.coefficients.size());
+  // Position of a pixel on the grid: cell i and the fraction t inside it.
+  auto cell = [g](int x, int n, int* i) {
+    const double t = n > 1 ? x / (n - 1.0) * (g - 1) : 0.0;
+    *i = std::min(static_cast<int>(t), g - 2);
+    return t - *i;
+  };
   for (int x = 0; x < table_nx; ++x) {
     for (int y = 0; y < table_ny; ++y) {
-      const double tx = table_nx > 1 ? x / (table_nx - 1.0) : 0.0;
-      const double ty = table_ny > 1 ? y / (table_ny - 1.0) : 0.0;
+      int i = 0, j = 0;
+      const double tx = cell(x, table_nx, &i), ty = cell(y, table_ny, &j);
       const double weights[4] = {(1 - tx) * (1 - ty), tx * (1 - ty), (1 - tx) * ty, tx * ty};
+      const int psf[4] = {i + g * j, i + 1 + g * j, i + g * (j + 1), i + 1 + g * (j + 1)};
       for (int k = 0; k < 4; ++k) {
         const size_t at = k + 4 * (y + static_cast<size_t>(table_ny) * x);
         p.coefficients[at] = weights[k];
-        p.indices[at] = k;
+        p.indices[at] = psf[k];
       }
     }
   }
   return p;
 }
 
-// One build in this (child) process; returns its wall time in seconds, or a negative value.
-double BuildOnce(const Case& c, bool horizontal, bool fast, int threads) {
+// One build in this (child) process; returns its wall time in seconds, or a negative value. A
+// fresh output is allocated without being touched (the build faults its pages in), otherwise it
+// is zero-filled before the clock starts.
+std::pair<double, double> BuildOnce(const Case& c, bool horizontal, bool fast, int threads,
+                                    bool fresh, int g) {
   const Instrument inst = MakeInstrument(c);
-  PsfInputs p = horizontal ? MakePsfs(inst, inst.NOOFx(), inst.NOOFy())
-                           : MakePsfs(inst, inst.Dx(), inst.Dy());
+  PsfInputs p = horizontal ? MakePsfs(inst, inst.NOOFx(), inst.NOOFy(), g)
+                           : MakePsfs(inst, inst.Dx(), inst.Dy(), g);
   const int n = inst.N();
-  std::vector<double> matrix(static_cast<size_t>(n) * n);
+  const size_t bytes = sizeof(double) * n * n;
+  void* storage = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (storage == MAP_FAILED) return {-1.0, 0.0};
+  double* matrix = static_cast<double*>(storage);
+  if (!fresh) std::fill(matrix, matrix + static_cast<size_t>(n) * n, 0.0);
   const int* w = inst.w;
-  TALVEN_DeconvolutionMatrixGenerator g(
+  TALVEN_DeconvolutionMatrixGenerator gen(
       w[0], w[1], w[2], w[3], w[4], w[5], w[6], w[7], w[8], w[9], w[10], w[11], w[12], w[13], w[14],
-      w[15], w[16], w[17], w[18], w[19], w[20], w[21], matrix.data(), n, false, 42, 42);
-  g.set_engine(fast ? TALVEN_MatrixEngine::kFast : TALVEN_MatrixEngine::kReference);
+      w[15], w[16], w[17], w[18], w[19], w[20], w[21], matrix, n, false, 42, 42);
+  gen.set_engine(fast ? TALVEN_MatrixEngine::kFast : TALVEN_MatrixEngine::kReference);
   omp_set_dynamic(0);
   omp_set_num_threads(threads);
-  zv2dArray<double> locations(3, 4, p.locations.data());
+  const int npsf = g * g;
+  zv2dArray<double> locations(3, npsf, p.locations.data());
   zv3dArray<double> coefficients(4, p.ny, p.nx, p.coefficients.data());
   zv3dArray<int> indices(4, p.ny, p.nx, p.indices.data());
   const auto kind =
       horizontal ? WindowMappingType::WINDOW_NOOF : WindowMappingType::WINDOW_DETECTOR;
-  if (!g.PSF_Table().Initialize(p.pointers.data(), 4, p.columns, p.rows, kind, g.WindowHierachy(),
-                                locations, coefficients, indices)) {
-    return -1.0;
+  if (!gen.PSF_Table().Initialize(p.pointers.data(), npsf, p.columns, p.rows, kind,
+                                  gen.WindowHierachy(), locations, coefficients, indices)) {
+    return {-1.0, 0.0};
   }
   zv2dArray<double> no_vignetting(0, 0, nullptr);
   const auto start = std::chrono::steady_clock::now();
-  const bool ok = horizontal
-                      ? g.build_horizontal_stray_light(&g.OutputMatrix(), no_vignetting, 1, 1, 1, 1)
-                      : g.build_transfer_function(&g.OutputMatrix());
+  const bool ok =
+      horizontal ? gen.build_horizontal_stray_light(&gen.OutputMatrix(), no_vignetting, 1, 1, 1, 1)
+                 : gen.build_transfer_function(&gen.OutputMatrix());
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-  return ok ? elapsed.count() : -1.0;
+  return {ok ? elapsed.count() : -1.0, p.Megabytes()};
 }
 
-struct Measurement {
-  double seconds;
+double Seconds(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Independent accumulators enough to cover the FMA latency on both pipes.
+constexpr int kChains = 24;
+
+__attribute__((target("avx512f"))) double FmaLanes512(long iterations) {
+  __m512d acc[kChains];
+  for (int i = 0; i < kChains; ++i) acc[i] = _mm512_set1_pd(i);
+  const __m512d a = _mm512_set1_pd(0.999999), b = _mm512_set1_pd(1e-9);
+  for (long it = 0; it < iterations; ++it) {
+#pragma GCC unroll 24
+    for (int i = 0; i < kChains; ++i) acc[i] = _mm512_fmadd_pd(acc[i], a, b);
+  }
+  alignas(64) double lanes[8];
+  double sum = 0.0;
+  for (int i = 0; i < kChains; ++i) {
+    _mm512_store_pd(lanes, acc[i]);
+    for (double v : lanes) sum += v;
+  }
+  return sum;
+}
+
+__attribute__((target("avx2,fma"))) double FmaLanes256(long iterations) {
+  constexpr int kChains256 = 12;
+  __m256d acc[kChains256];
+  for (int i = 0; i < kChains256; ++i) acc[i] = _mm256_set1_pd(i);
+  const __m256d a = _mm256_set1_pd(0.999999), b = _mm256_set1_pd(1e-9);
+  for (long it = 0; it < iterations; ++it) {
+#pragma GCC unroll 12
+    for (int i = 0; i < kChains256; ++i) acc[i] = _mm256_fmadd_pd(acc[i], a, b);
+  }
+  alignas(32) double lanes[4];
+  double sum = 0.0;
+  for (int i = 0; i < kChains256; ++i) {
+    _mm256_store_pd(lanes, acc[i]);
+    sum += lanes[0] + lanes[1] + lanes[2] + lanes[3];
+  }
+  return sum;
+}
+
+// Multiply-adds a second on all threads, with the widest vectors the processor has.
+double FmaRate(int threads) {
+  __builtin_cpu_init();
+  const bool avx512 = __builtin_cpu_supports("avx512f");
+  const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+  if (!avx512 && !avx2) return -1.0;
+  const long iterations = 20000000;
+  const double per_thread = avx512 ? 8.0 * kChains * iterations : 4.0 * 12 * iterations;
+  volatile double sink = 0.0;
+  omp_set_dynamic(0);
+  omp_set_num_threads(threads);
+  const auto start = std::chrono::steady_clock::now();
+#pragma omp parallel
+  {
+    const double s = avx512 ? FmaLanes512(iterations) : FmaLanes256(iterations);
+#pragma omp atomic
+    sink += s;
+  }
+  return per_thread * threads / Seconds(start);
+}
+
+// Writes n doubles, each thread its own static share, into fresh memory (the first touch) and
+// again into the same memory; the two times in seconds.
+std::pair<double, double> WriteTimes(size_t n, int threads) {
+  void* storage =
+      mmap(nullptr, n * sizeof(double), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (storage == MAP_FAILED) return {-1.0, -1.0};
+  double* out = static_cast<double*>(storage);
+  omp_set_dynamic(0);
+  omp_set_num_threads(threads);
+  double times[2];
+  for (double& t : times) {
+    const auto start = std::chrono::steady_clock::now();
+#pragma omp parallel for schedule(static)
+    for (size_t i = 0; i < n; ++i) out[i] = 1.0;
+    t = Seconds(start);
+  }
+  munmap(storage, n * sizeof(double));
+  return {times[0], times[1]};
+}
+
+// Runs work() in a child process; its result (up to two values) and the child's peak RSS.
+struct ChildResult {
+  double values[2];
   double peak_rss_mb;
 };
 
-Measurement MeasureInChild(const Case& c, bool horizontal, bool fast, int threads) {
+ChildResult InChild(const std::function<std::pair<double, double>()>& work) {
+  ChildResult result{{-1.0, -1.0}, 0.0};
   int fds[2];
-  if (pipe(fds) != 0) return {-1.0, 0.0};
+  if (pipe(fds) != 0) return result;
   const pid_t pid = fork();
   if (pid == 0) {
     close(fds[0]);
-    const double seconds = BuildOnce(c, horizontal, fast, threads);
-    if (write(fds[1], &seconds, sizeof seconds) != sizeof seconds) _exit(2);
+    const std::pair<double, double> values = work();
+    const double out[2] = {values.first, values.second};
+    if (write(fds[1], out, sizeof out) != sizeof out) _exit(2);
     _exit(0);
   }
   close(fds[1]);
-  double seconds = -1.0;
-  if (read(fds[0], &seconds, sizeof seconds) != sizeof seconds) seconds = -1.0;
+  if (read(fds[0], result.values, sizeof result.values) != sizeof result.values) {
+    result.values[0] = result.values[1] = -1.0;
+  }
   close(fds[0]);
   int status = 0;
   struct rusage usage;
   std::memset(&usage, 0, sizeof usage);
   wait4(pid, &status, 0, &usage);
-  return {seconds, usage.ru_maxrss / 1024.0};
+  result.peak_rss_mb = usage.ru_maxrss / 1024.0;
+  return result;
 }
 
-Measurement Median(const Case& c, bool horizontal, bool fast, int threads, int repeats) {
-  std::vector<Measurement> runs;
-  for (int i = 0; i < repeats; ++i) runs.push_back(MeasureInChild(c, horizontal, fast, threads));
-  std::sort(runs.begin(), runs.end(),
-            [](const Measurement& a, const Measurement& b) { return a.seconds < b.seconds; });
-  return runs[runs.size() / 2];
+struct Measurement {
+  double seconds;
+  double peak_rss_mb;
+  double inputs_mb;
+};
+
+Measurement MeasureInChild(const Case& c, bool horizontal, bool fast, int threads, bool fresh,
+                           int g) {
+  const ChildResult r = InChild([&] { return BuildOnce(c, horizontal, fast, threads, fresh, g); });
+  return {r.values[0], r.peak_rss_mb, r.values[1]};
+}
+
+// The fastest of the runs: on a shared machine the others measure the neighbours too.
+Measurement Best(const Case& c, bool horizontal, bool fast, int threads, int repeats, bool fresh,
+                 int g) {
+  Measurement best{-1.0, 0.0, 0.0};
+  for (int i = 0; i < repeats; ++i) {
+    const Measurement m = MeasureInChild(c, horizontal, fast, threads, fresh, g);
+    if (m.seconds > 0 && (best.seconds < 0 || m.seconds < best.seconds)) best = m;
+  }
+  return best;
+}
+
+// Multiply-adds a matrix needs at the least. In-field: every element sums the B phases of its
+// source L1C pixel, each with k coefficients. Horizontal: every sampled edge source (all NOOF
+// columns beside the window, every science row) adds k footprint rows of its PSFs to every
+// receiving L1C pixel.
+double MultiplyAdds(const Instrument& inst, bool horizontal, int k) {
+  const double n = inst.N();
+  if (!horizontal) return n * n * inst.B() * k;
+  const double sources = static_cast<double>(inst.NOOFx() - inst.Sx()) * inst.Sy();
+  return sources * n * k;
 }
 
 }  // namespace
@@ -179,32 +332,72 @@ int main(int argc, char** argv) {
   int threads = 2;
   bool quick = false;
   bool fast_only = false;
+  bool fresh = false;
+  const char* only_case = nullptr;
+  const char* only_matrix = nullptr;
+  int grid = 2;
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--threads") && i + 1 < argc) threads = std::atoi(argv[++i]);
     if (!std::strcmp(argv[i], "--quick")) quick = true;
     if (!std::strcmp(argv[i], "--fast-only")) fast_only = true;
+    if (!std::strcmp(argv[i], "--fresh")) fresh = true;
+    if (!std::strcmp(argv[i], "--case") && i + 1 < argc) only_case = argv[++i];
+    if (!std::strcmp(argv[i], "--matrix") && i + 1 < argc) only_matrix = argv[++i];
+    if (!std::strcmp(argv[i], "--psfs") && i + 1 < argc) {
+      grid = static_cast<int>(std::lround(std::sqrt(std::atof(argv[++i]))));
+    }
   }
+  grid = std::max(grid, 2);
   const std::vector<Case> cases = {
       {"small", 32, 32, 2, 1, 3}, {"medium", 64, 64, 2, 2, 3}, {"large", 128, 96, 4, 2, 1}};
-  std::printf("# cores=%ld\n", sysconf(_SC_NPROCESSORS_ONLN));
+  const int k = 4;
+  double rate = -1.0;
+  for (int i = 0; i < 3; ++i) {
+    rate = std::max(rate, InChild([&] { return std::make_pair(FmaRate(threads), 0.0); }).values[0]);
+  }
+  std::printf("# cores=%ld threads=%d fma_rate=%.3g multiply-adds/s\n",
+              sysconf(_SC_NPROCESSORS_ONLN), threads, rate);
   std::printf(
-      "case,matrix,engine,N,B,k,threads,seconds,peak_rss_mb,output_mb,ratio_to_reference\n");
+      "case,matrix,engine,output,N,B,k,threads,seconds,peak_rss_mb,output_mb,ratio_to_reference,"
+      "multiply_adds,fma_seconds,first_touch_write_seconds,warm_write_seconds,bound_seconds,"
+      "x_bound,psfs,inputs_mb,rss_beyond_output_and_inputs_mb\n");
   for (const Case& c : cases) {
     if (quick && !std::strcmp(c.name, "large")) continue;
+    if (only_case && std::strcmp(c.name, only_case)) continue;
     const Instrument inst = MakeInstrument(c);
     const double output_mb = 8.0 * inst.N() * inst.N() / (1024.0 * 1024.0);
+    const size_t elements = static_cast<size_t>(inst.N()) * inst.N();
+    double first_touch = -1.0, warm = -1.0;
+    for (int i = 0; i < 3; ++i) {
+      const ChildResult r = InChild([&] { return WriteTimes(elements, threads); });
+      if (r.values[0] > 0 && (first_touch < 0 || r.values[0] < first_touch)) {
+        first_touch = r.values[0];
+      }
+      if (r.values[1] > 0 && (warm < 0 || r.values[1] < warm)) warm = r.values[1];
+    }
     for (bool horizontal : {false, true}) {
-      const Measurement ref = fast_only
-                                  ? Measurement{0.0, 0.0}
-                                  : Median(c, horizontal, false, threads, c.reference_repeats);
-      const Measurement fast = Median(c, horizontal, true, threads, 3);
       const char* matrix = horizontal ? "horizontal" : "infield";
-      for (const auto& [engine, m] :
-           {std::make_pair("reference", ref), std::make_pair("fast", fast)}) {
-        if (fast_only && !std::strcmp(engine, "reference")) continue;
-        std::printf("%s,%s,%s,%d,%d,4,%d,%.4f,%.1f,%.1f,%.2f\n", c.name, matrix, engine, inst.N(),
-                    inst.B(), threads, m.seconds, m.peak_rss_mb, output_mb,
-                    m.seconds > 0 ? ref.seconds / m.seconds : 0.0);
+      if (only_matrix && std::strcmp(matrix, only_matrix)) continue;
+      const double madds = MultiplyAdds(inst, horizontal, k);
+      const double fma_seconds = madds / rate;
+      const double bound = std::max(fma_seconds, warm);
+      const Measurement ref =
+          fast_only ? Measurement{0.0, 0.0, 0.0}
+                    : Best(c, horizontal, false, threads, c.reference_repeats, false, grid);
+      std::vector<std::tuple<const char*, const char*, Measurement>> rows;
+      if (!fast_only) rows.emplace_back("reference", "warm", ref);
+      rows.emplace_back("fast", "warm", Best(c, horizontal, true, threads, 3, false, grid));
+      if (fresh) {
+        rows.emplace_back("fast", "fresh", Best(c, horizontal, true, threads, 3, true, grid));
+      }
+      for (const auto& [engine, output, m] : rows) {
+        std::printf(
+            "%s,%s,%s,%s,%d,%d,%d,%d,%.4f,%.1f,%.1f,%.2f,%.3g,%.4f,%.4f,%.4f,%.4f,%.2f,%d,%.1f,"
+            "%.1f\n",
+            c.name, matrix, engine, output, inst.N(), inst.B(), k, threads, m.seconds,
+            m.peak_rss_mb, output_mb, m.seconds > 0 ? ref.seconds / m.seconds : 0.0, madds,
+            fma_seconds, first_touch, warm, bound, m.seconds / bound, grid * grid, m.inputs_mb,
+            m.peak_rss_mb - output_mb - m.inputs_mb);
         std::fflush(stdout);
       }
     }

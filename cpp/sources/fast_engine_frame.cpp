@@ -1,15 +1,41 @@
 #include "cpp/sources/fast_engine_frame.h"
 
 #include <omp.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <exception>
 
 #include "cpp/sources/generator_messages.h"
 #include "cpp/sources/psftables.h"
 #include "cpp/sources/windowbinning.h"
 #include "system/zvlog.h"
+
+namespace {
+
+// Whether any of the n values is other than +0.0: a value is +0.0 when all its bits are clear.
+// The test on the bits is an integer one, so each page's worth of values is read with vector
+// loads, and the first one found stops the scan.
+bool HoldsOtherThanZeros(const double* values, ptrdiff_t n) {
+  constexpr ptrdiff_t kPage = 512;
+  for (ptrdiff_t begin = 0; begin < n; begin += kPage) {
+    const ptrdiff_t end = std::min(begin + kPage, n);
+    uint64_t found = 0;
+#pragma omp simd reduction(| : found)
+    for (ptrdiff_t i = begin; i < end; ++i) {
+      uint64_t bits;
+      std::memcpy(&bits, values + i, sizeof bits);
+      found |= bits;
+    }
+    if (found != 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
 
 TALVEN_FastEngineFrame::TALVEN_FastEngineFrame(const WindowMappingHierarchy& h,
                                                const TALVEN_PSF_Table& table, double* output,
@@ -32,15 +58,38 @@ TALVEN_FastEngineFrame::TALVEN_FastEngineFrame(const WindowMappingHierarchy& h,
       m_sx(h.m_science.Numx()),
       m_sy(h.m_science.Numy()) {}
 
+void TALVEN_FastEngineFrame::PrefaultColumns(ptrdiff_t c0, ptrdiff_t c1) const {
+#if defined(__linux__)
+  // Linux 5.14 and later; older kernels refuse the advice and the stores fault as usual.
+  constexpr int kPopulateWrite = 23;  // MADV_POPULATE_WRITE
+  static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  // Whole pages inside the range only: the pages at its ends may hold another worker's columns.
+  const uintptr_t begin = (reinterpret_cast<uintptr_t>(Column(c0)) + page - 1) / page * page;
+  const uintptr_t end = reinterpret_cast<uintptr_t>(Column(c1)) / page * page;
+  if (end <= begin) return;
+  // Warm memory needs no faults, and walking its page table page by page would cost time: a
+  // resident first page stands for the range.
+  unsigned char resident = 0;
+  if (mincore(reinterpret_cast<void*>(begin), page, &resident) == 0 && (resident & 1)) return;
+  madvise(reinterpret_cast<void*>(begin), end - begin, kPopulateWrite);
+#else
+  (void)c0, (void)c1;
+#endif
+}
+
 void TALVEN_FastEngineFrame::FillOutput() {
+  FillColumns(m_first_source, m_first_source + m_num_sources);
+}
+
+void TALVEN_FastEngineFrame::FillColumns(ptrdiff_t c0, ptrdiff_t c1) {
+  c0 = std::max(c0, m_first_source);
+  c1 = std::min(c1, m_first_source + m_num_sources);
 #pragma omp parallel for schedule(static)
-  for (ptrdiff_t c = 0; c < m_num_sources; ++c) {
-    double* column = m_output + c * m_n;
+  for (ptrdiff_t c = c0; c < c1; ++c) {
+    double* column = Column(c);
     // Pages of a zeroed caller buffer that nothing wrote stay unwritten: writing them first
     // costs far more than reading them.
-    if (std::any_of(column, column + m_n, [](double v) { return v != 0.0 || std::signbit(v); })) {
-      std::fill(column, column + m_n, 0.0);
-    }
+    if (HoldsOtherThanZeros(column, m_n)) std::fill(column, column + m_n, 0.0);
   }
 }
 
@@ -80,6 +129,28 @@ bool TALVEN_FastEngineFrame::Guarded(const std::function<bool()>& build) {
     ReportAllocationFailure();
     return Fail();
   }
+}
+
+bool TALVEN_FastEngineFrame::SilentLookUpsFail(
+    ptrdiff_t count,
+    const std::function<bool(ptrdiff_t, TALVEN_PSF_InterpolationCoeffs*)>& found) const {
+  bool failed = false;
+#pragma omp parallel
+  {
+    const zvLogThreadMute mute(true);
+    TALVEN_PSF_InterpolationCoeffs coeffs;
+#pragma omp for schedule(dynamic, 1)
+    for (ptrdiff_t i = 0; i < count; ++i) {
+      bool seen;
+#pragma omp atomic read
+      seen = failed;
+      if (!seen && !found(i, &coeffs)) {
+#pragma omp atomic write
+        failed = true;
+      }
+    }
+  }
+  return failed;
 }
 
 bool TALVEN_FastEngineFrame::ReportAllocationFailure() const {

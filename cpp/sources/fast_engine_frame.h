@@ -13,6 +13,7 @@
 
 class WindowMappingHierarchy;
 class TALVEN_PSF_Table;
+class TALVEN_PSF_InterpolationCoeffs;
 
 class TALVEN_FastEngineFrame {
  public:
@@ -34,8 +35,15 @@ class TALVEN_FastEngineFrame {
   bool HoldsSource(ptrdiff_t c) const {
     return c >= m_first_source && c < m_first_source + m_num_sources;
   }
+  // Faults in the pages of matrix columns [c0, c1) with one system call, which costs far less
+  // than taking the faults one store at a time when the caller's output is fresh memory; a worker
+  // calls it for the columns it is about to fill, so that the pages are first touched in parallel.
+  // Does nothing where the system lacks the call or where the range's first page is resident.
+  void PrefaultColumns(ptrdiff_t c0, ptrdiff_t c1) const;
   // Sets the output to 0.0, writing only the columns that hold anything else.
   void FillOutput();
+  // The same for the block's matrix columns of sources c0 .. c1 - 1.
+  void FillColumns(ptrdiff_t c0, ptrdiff_t c1);
   // Divides one column by the number of detector pixels in an L1C pixel.
   void ScaleColumn(ptrdiff_t c);
 
@@ -44,6 +52,12 @@ class TALVEN_FastEngineFrame {
   // the tables cannot be had (then throws nothing).
   bool BuildPlanes(int dx0, int dx1, int dy0, int dy1, const std::function<void(int)>& then);
   bool ReportAllocationFailure() const;
+  // Whether found(i, coeffs) is false for any item i in [0, count): it looks up the sources of
+  // item i and says whether every look-up succeeded. Runs on every thread with the log muted, for
+  // the look-ups of a request outside the block, whose lines belong to the block that holds them.
+  bool SilentLookUpsFail(
+      ptrdiff_t count,
+      const std::function<bool(ptrdiff_t, TALVEN_PSF_InterpolationCoeffs*)>& found) const;
   // Zero-fills the output and logs that the matrix is returned empty; returns false.
   bool Fail();
   // The same for a failure of the whole request, which every block meets: only the block that

@@ -17,6 +17,7 @@
 #include "cpp/sources/generator_messages.h"
 #include "cpp/sources/log_sources.h"
 #include "cpp/sources/psftables.h"
+#include "cpp/sources/weighted_row_sums.h"
 #include "cpp/sources/windowbinning.h"
 #include "system/zvlog.h"
 
@@ -44,25 +45,46 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
         m_x0(h.m_science.Ofsx() + h.m_detector.Ofsx()),
         m_y0(h.m_science.Ofsy() + h.m_detector.Ofsy()),
         m_dx0(m_x0 - m_noofx + 1),
-        m_dx1(m_x0 + m_sx - 1) {}
+        m_dx1(m_x0 + m_sx - 1),
+        m_footprints_apply(m_bx % request.delta_sx == 0 && m_by % request.delta_sy == 0) {}
 
   bool Run() {
     const bool has_targets = m_left || m_right;
     m_scope.SetTotal(has_targets ? m_ky : 0);
     if (Cancelled()) return false;
-    FillOutput();
-    if (!has_targets) return true;
-    // Displacements from any NOOF source column to any science column, and between science rows;
-    // each plane keeps only the columns its PSF reaches.
-    if (!BuildPlanes(m_dx0, m_dx1, 1 - m_sy, m_sy - 1, [](int) {})) return Fail();
-    m_sum_offsets.reserve(m_planes.size());
-    ptrdiff_t sums = 0;
-    for (const TALVEN_PSF_DisplacementPlane& plane : m_planes) {
-      m_sum_offsets.push_back(sums);
-      sums += (ptrdiff_t{plane.LastDx()} - plane.FirstDx() + 1) * m_ky;
+    // The target columns are written whole by the workers that fill them; the others receive
+    // nothing.
+    FillColumns(m_ky, static_cast<ptrdiff_t>(m_kx - 1) * m_ky);
+    if (!m_scope.IsWhole(m_kx) && OtherTargetsFailLookUps()) {
+      m_lookup_failed.store(true, std::memory_order_relaxed);
     }
-    m_num_sums = sums;
-    m_zero_sums.assign(static_cast<size_t>(m_ky), 0.0);
+    if (!has_targets) return m_lookup_failed ? FailRequest() : true;
+    try {
+      if (m_footprints_apply) m_footprints.resize(m_table.MeasuredPSFEntries().size());
+    } catch (const std::exception&) {
+      ReportAllocationFailure();
+      return Fail();
+    }
+    const ptrdiff_t num_footprints = ptrdiff_t{m_dx1} - m_dx0 + 1 - m_bx + 1;
+    // A target column's terms step over the footprints of every receiver column.
+    const ptrdiff_t run = static_cast<ptrdiff_t>(m_kx - 1) * m_bx;
+    // Displacements from any NOOF source column to any science column, and between science rows;
+    // each plane keeps only the columns its PSF reaches. With footprints the planes are only
+    // needed to build them.
+    if (!BuildPlanes(m_dx0, m_dx1, 1 - m_sy, m_sy - 1, [&](int m) {
+          if (!m_footprints_apply) return;
+          m_footprints[m].Build(m_planes[m], m_dx0, num_footprints, m_bx, m_by, m_ky,
+                                m_request.delta_sx, m_request.delta_sy, run);
+          m_planes[m] = TALVEN_PSF_DisplacementPlane();
+        })) {
+      return Fail();
+    }
+    if (m_footprints_apply) {
+      m_footprint_stride = m_footprints.empty() ? 0 : m_footprints[0].RowStride();
+      m_zero_rows.assign(static_cast<size_t>((run + 1) * m_footprint_stride), 0.0);
+    } else {
+      SetUpRowSums();
+    }
     if (Cancelled()) return false;
     if (!AssembleRows()) return Fail();
     if (Cancelled()) return false;
@@ -71,13 +93,48 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
   }
 
  private:
-  // Per-worker scratch: for one source row, the plane of every measured PSF summed over the
-  // sampled receiver rows of each L1C row, indexed [psf][dx][L1C row] over the stored columns of
-  // each plane (PSF m from m_sum_offsets[m]).
+  // Per-worker scratch. With footprints, the weighted footprint rows (terms) of the sources of one
+  // target row, booked to its left and right target. Otherwise, for one source row, the plane of
+  // every measured PSF summed over the sampled receiver rows of each L1C row, indexed
+  // [psf][dx][L1C row] over the stored columns of each plane (PSF m from m_sum_offsets[m]).
   struct Scratch {
     TALVEN_PSF_InterpolationCoeffs coeffs;
+    std::vector<TALVEN_WeightedRow> left, right;
     std::vector<double> rowsums;
   };
+
+  // A block fails with its request when a source booked to a target column the block does not
+  // hold cannot be looked up; the block that holds it logs it.
+  bool OtherTargetsFailLookUps() const {
+    const int dnx = m_request.delta_nx;
+    return SilentLookUpsFail(m_sy, [&](ptrdiff_t i, TALVEN_PSF_InterpolationCoeffs* coeffs) {
+      const int y = static_cast<int>(i);
+      if (!IsSampled(y, m_request.delta_ny)) return true;
+      const auto found = [&](int64_t x) {
+        if (SourceWeight(static_cast<int>(x), y + m_y0) == 0.0) return true;
+        const Coords source(y + m_y0, static_cast<int>(x), WindowMappingType::WINDOW_NOOF);
+        return m_table.GetInterpolationCoefficientsForNewPSFCentre(source, coeffs);
+      };
+      for (int64_t x = int64_t{m_x0} - 1 - dnx / 2; x >= 0 && !m_left; x -= dnx) {
+        if (!found(x)) return false;
+      }
+      for (int64_t x = int64_t{m_x0} + m_sx + dnx / 2; x < m_noofx && !m_right; x += dnx) {
+        if (!found(x)) return false;
+      }
+      return true;
+    });
+  }
+
+  void SetUpRowSums() {
+    m_sum_offsets.reserve(m_planes.size());
+    ptrdiff_t sums = 0;
+    for (const TALVEN_PSF_DisplacementPlane& plane : m_planes) {
+      m_sum_offsets.push_back(sums);
+      sums += (ptrdiff_t{plane.LastDx()} - plane.FirstDx() + 1) * m_ky;
+    }
+    m_num_sums = sums;
+    m_zero_sums.assign(static_cast<size_t>(m_ky), 0.0);
+  }
 
   bool AssembleRows() {
     // L1C rows that hold at least one sampled receiver row; the others receive nothing.
@@ -104,17 +161,111 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
 #pragma omp for schedule(dynamic, 1)
       for (int target_row = 0; target_row < m_ky; ++target_row) {
         if (!have_scratch || m_scope.Cancelled()) continue;
-        for (int y = target_row * m_by; y < (target_row + 1) * m_by && y < m_sy; ++y) {
-          if (IsSampled(y, m_request.delta_ny)) ProcessSourceRow(target_row, y, &scratch);
+        if (m_footprints_apply) {
+          ProcessTargetRow(target_row, &scratch);
+        } else {
+          SumTargetRow(target_row, &scratch);
         }
-        // Only the two target columns of this row hold light; both are complete. With one L1C
-        // column they are the same one.
-        if (m_left) ScaleColumn(LeftTarget(target_row));
-        if (m_right && m_kx > 1) ScaleColumn(RightTarget(target_row));
         m_scope.AddFinished();
       }
     }
     return ok ? true : ReportAllocationFailure();
+  }
+
+  // When the steps divide the binning every receiving L1C pixel samples the same science pixels
+  // of its footprint, and a target column is a sum of footprint rows: each of its elements is
+  // summed in registers over all the row's sources and stored once, already scaled.
+  void ProcessTargetRow(int target_row, Scratch* scratch) {
+    scratch->left.clear();
+    scratch->right.clear();
+    // With one L1C column both edges book to the same matrix column.
+    std::vector<TALVEN_WeightedRow>* right = m_kx > 1 ? &scratch->right : &scratch->left;
+    const int dnx = m_request.delta_nx;
+    for (int y = target_row * m_by; y < (target_row + 1) * m_by && y < m_sy; ++y) {
+      if (!IsSampled(y, m_request.delta_ny)) continue;
+      if (m_request.diagnostic && m_scope.LogsRequestLines()) {
+        TALVEN_LogHorizontalRowProgress(y, m_sy);
+      }
+      const int b = y - target_row * m_by;
+      // In 64 bits: a step past the last source must not wrap.
+      if (m_left) {
+        for (int64_t x = int64_t{m_x0} - 1 - dnx / 2; x >= 0; x -= dnx) {
+          CollectSource(static_cast<int>(x), y, b, scratch, &scratch->left);
+        }
+      }
+      if (m_right) {
+        for (int64_t x = int64_t{m_x0} + m_sx + dnx / 2; x < m_noofx; x += dnx) {
+          CollectSource(static_cast<int>(x), y, b, scratch, right);
+        }
+      }
+    }
+    if (m_left) SumTerms(scratch->left, LeftTarget(target_row));
+    if (m_right && m_kx > 1) SumTerms(scratch->right, RightTarget(target_row));
+  }
+
+  // The terms of NOOF source (x, science row y at phase b of its target row), pointing at
+  // receiver column 0.
+  void CollectSource(int x, int y, int b, Scratch* scratch,
+                     std::vector<TALVEN_WeightedRow>* terms) {
+    const double weight = SourceWeight(x, y + m_y0);
+    if (weight == 0.0) return;
+    const Coords source(y + m_y0, x, WindowMappingType::WINDOW_NOOF);
+    // The table logs why; the build fails once every source has been looked up.
+    if (!m_table.GetInterpolationCoefficientsForNewPSFCentre(source, &scratch->coeffs)) {
+      m_lookup_failed.store(true, std::memory_order_relaxed);
+      return;
+    }
+    const double* w = scratch->coeffs.Coefficients();
+    const int* psf = scratch->coeffs.Indices();
+    const double scale = 1.0 / static_cast<double>(m_bx * m_by);
+    const ptrdiff_t target_row = y / m_by;
+    for (int j = 0; j < scratch->coeffs.Count(); ++j) {
+      // Beyond the PSF's reach the light is zero, still added so that a non-finite factor shows
+      // as it does inside it.
+      const double* row = m_footprints[psf[j]].Row(b, ptrdiff_t{m_noofx} - 1 - x);
+      if (row == nullptr) row = m_zero_rows.data();
+      terms->push_back({row + (m_ky - 1 - target_row), weight * w[j] * scale});
+    }
+  }
+
+  // Writes every element of matrix column `target`: receiver column rx reads each term's
+  // footprint rx * Binx further on.
+  void SumTerms(const std::vector<TALVEN_WeightedRow>& terms, ptrdiff_t target) const {
+    PrefaultColumns(target, target + 1);
+    double* column = Column(target);
+    for (int rx = 0; rx < m_kx; ++rx) {
+      TALVEN_SumWeightedRows(terms.data(), static_cast<int>(terms.size()),
+                             static_cast<ptrdiff_t>(rx) * m_bx * m_footprint_stride, m_ky, false,
+                             column + static_cast<ptrdiff_t>(rx) * m_ky);
+    }
+  }
+
+  // The weight of a NOOF source pixel, 0 when it sends no light (a zero or non-finite product of
+  // the steps and its vignetting factor).
+  double SourceWeight(int x, int yn) const {
+    const TALVEN_HorizontalRequest& request = m_request;
+    double weight = static_cast<double>(request.delta_sx) * request.delta_sy *
+                    (static_cast<double>(request.delta_nx) * request.delta_ny);
+    if (request.vignetting) weight *= request.vignetting[static_cast<ptrdiff_t>(yn) * m_noofx + x];
+    return std::isfinite(weight) ? weight : 0.0;
+  }
+
+  // Otherwise the sources add their light to the target columns per sampled receiver column.
+  void SumTargetRow(int target_row, Scratch* scratch) {
+    if (m_left) ZeroTarget(LeftTarget(target_row));
+    if (m_right && m_kx > 1) ZeroTarget(RightTarget(target_row));
+    for (int y = target_row * m_by; y < (target_row + 1) * m_by && y < m_sy; ++y) {
+      if (IsSampled(y, m_request.delta_ny)) ProcessSourceRow(target_row, y, scratch);
+    }
+    // Only the two target columns of this row hold light; both are complete. With one L1C
+    // column they are the same one.
+    if (m_left) ScaleColumn(LeftTarget(target_row));
+    if (m_right && m_kx > 1) ScaleColumn(RightTarget(target_row));
+  }
+
+  void ZeroTarget(ptrdiff_t target) {
+    PrefaultColumns(target, target + 1);
+    std::fill(Column(target), Column(target) + m_n, 0.0);
   }
 
   TALVEN_VECTOR_CLONES void SumReceiverRows(int y, double* rowsums) const {
@@ -148,31 +299,25 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
     SumReceiverRows(y, scratch->rowsums.data());
     const int yn = y + m_y0;
     const int dnx = m_request.delta_nx;
-    const double* vignetting_row = m_request.vignetting
-                                       ? m_request.vignetting + static_cast<ptrdiff_t>(yn) * m_noofx
-                                       : nullptr;
     // In 64 bits: a step past the last source must not wrap.
     if (m_left) {
       double* left = Column(LeftTarget(target_row));
       for (int64_t x = int64_t{m_x0} - 1 - dnx / 2; x >= 0; x -= dnx) {
-        AddSource(static_cast<int>(x), yn, vignetting_row, scratch, left);
+        AddSource(static_cast<int>(x), yn, scratch, left);
       }
     }
     if (m_right) {
       double* right = Column(RightTarget(target_row));
       for (int64_t x = int64_t{m_x0} + m_sx + dnx / 2; x < m_noofx; x += dnx) {
-        AddSource(static_cast<int>(x), yn, vignetting_row, scratch, right);
+        AddSource(static_cast<int>(x), yn, scratch, right);
       }
     }
   }
 
-  TALVEN_VECTOR_CLONES void AddSource(int x, int yn, const double* vignetting_row, Scratch* scratch,
-                                      double* target) {
+  TALVEN_VECTOR_CLONES void AddSource(int x, int yn, Scratch* scratch, double* target) {
     const TALVEN_HorizontalRequest& request = m_request;
-    double weight = static_cast<double>(request.delta_sx) * request.delta_sy *
-                    (static_cast<double>(request.delta_nx) * request.delta_ny);
-    if (vignetting_row) weight *= vignetting_row[x];
-    if (!std::isfinite(weight) || weight == 0.0) return;
+    const double weight = SourceWeight(x, yn);
+    if (weight == 0.0) return;
     const Coords source(yn, x, WindowMappingType::WINDOW_NOOF);
     // The table logs why; the build fails once every source has been looked up.
     if (!m_table.GetInterpolationCoefficientsForNewPSFCentre(source, &scratch->coeffs)) {
@@ -211,6 +356,13 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
   const int m_x0, m_y0;
   // The displacements along x from any source to any receiver.
   const int m_dx0, m_dx1;
+  // Whether the sources' light is summed from footprints (m_footprints), for steps that divide
+  // the binning, or per sampled receiver column from the planes.
+  const bool m_footprints_apply;
+  std::vector<TALVEN_PSF_SampledFootprintPlanes> m_footprints;
+  // The footprint tables' row stride, and the zero rows of a run the PSF does not reach.
+  ptrdiff_t m_footprint_stride = 0;
+  std::vector<double> m_zero_rows;
   // Where each PSF's sums start in the scratch, their total, and the sums beyond a PSF's columns.
   std::vector<ptrdiff_t> m_sum_offsets;
   ptrdiff_t m_num_sums = 0;

@@ -33,7 +33,9 @@ struct TALVEN_HorizontalRequest {
 // diagnostics that the element-by-element builder logs, each as its row is processed, from the
 // block that holds column 0; on failure logs "Return empty matrix", leaves the output all 0.0 and
 // returns false. Work items are the L1C target rows, of which a block without an edge column has
-// none; a cancelled build logs so and returns false with the output all 0.0.
+// none; a cancelled build logs so and returns false with the output all 0.0. A block fails as
+// well when a source booked to a target column it does not hold cannot be looked up, which the
+// block that holds the column logs.
 bool TALVEN_BuildHorizontalMatrixFast(const WindowMappingHierarchy& hierarchy,
                                       const TALVEN_PSF_Table& table,
                                       const TALVEN_HorizontalRequest& request,

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
-#include <cstdint>
 #include <exception>
 #include <vector>
 
@@ -15,6 +14,7 @@
 #include "cpp/sources/log_sources.h"
 #include "cpp/sources/psftables.h"
 #include "cpp/sources/quadratic_weights.h"
+#include "cpp/sources/weighted_row_sums.h"
 #include "cpp/sources/windowbinning.h"
 #include "system/zvlog.h"
 
@@ -25,29 +25,13 @@ namespace {
 
 constexpr WindowMappingType kDetector = WindowMappingType::WINDOW_DETECTOR;
 
-// prev, mid and next (n values each) += the rows of light weighted by the quadratic scheme's
-// weights of their detector row.
-TALVEN_VECTOR_CLONES void CombineRows(const double* rows, ptrdiff_t n,
-                                      const TALVEN_QuadraticWeights* q, int nrows, double* prev,
-                                      double* mid, double* next) {
-  for (ptrdiff_t r = 0; r < n; ++r) {
-    double to_prev = 0.0, to_mid = 0.0, to_next = 0.0;
-    for (int b = 0; b < nrows; ++b) {
-      const double light = rows[b * n + r];
-      to_prev += q[b].prev * light;
-      to_mid += q[b].mid * light;
-      to_next += q[b].next * light;
-    }
-    // On the first and last L1C row two of the three columns are the same one.
-    prev[r] += to_prev;
-    mid[r] += to_mid;
-    next[r] += to_next;
-  }
-}
-
-inline void AddScaled(double* dst, const double* src, double w, ptrdiff_t n) {
-  for (ptrdiff_t i = 0; i < n; ++i) dst[i] += w * src[i];
-}
+// A matrix element sums footprint rows of its source at a displacement that shifts by one with
+// the source row: the sums of a block of source rows over a block of receivers read rows that
+// overlap and stay in the first level cache. Where the rows of a block use the same footprint
+// rows, they are summed together as a skewed block (TALVEN_SumSkewedBlock), otherwise row by
+// row, the receivers of a block in registers.
+constexpr int kRowBlock = kTalvenSkewedBlockRows;
+constexpr int kReceiverBlock = 64;
 
 class InfieldEngine : public TALVEN_FastEngineFrame {
  public:
@@ -60,6 +44,7 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
         m_ofsy(h.m_science.Ofsy()),
         m_lower_edge(options.lower_edge),
         m_rows_below(std::max(options.rows_below, 0)),
+        m_scale(1.0 / static_cast<double>(m_bx * m_by)),
         m_failed_column(m_kx) {}
 
   bool Run() {
@@ -70,22 +55,36 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
     // pixel. Lower edge sources below the detector window fail their look-up, which fails the
     // whole build before any of them is used.
     int dy1 = m_sy - 1;
-    if (LowerEdgeAddsLight()) {
-      dy1 = std::max(dy1, BandRows() - 1 + std::min(m_rows_below, m_ofsy));
-    }
+    const int rows_below_used = std::min(m_rows_below, m_ofsy);
+    if (LowerEdgeAddsLight()) dy1 = std::max(dy1, BandRows() - 1 + rows_below_used);
+    const size_t npsf = m_table.MeasuredPSFEntries().size();
     try {
-      m_footprints.resize(m_table.MeasuredPSFEntries().size());
+      m_footprints.resize(npsf);
+      m_edge_planes.resize(npsf);
     } catch (const std::exception&) {
       ReportAllocationFailure();
       return Fail();
     }
-    if (!BuildPlanes(1 - m_sx, m_sx - 1, 1 - m_sy, dy1, [this](int m) {
+    // The displacement planes are only needed to build the engine's own tables.
+    if (!BuildPlanes(1 - m_sx, m_sx - 1, 1 - m_sy, dy1, [&](int m) {
           m_footprints[m].Build(m_planes[m], m_bx, m_by, m_kx, m_ky);
+          if (LowerEdgeAddsLight() && rows_below_used > 0) {
+            m_edge_planes[m].Build(m_planes[m], m_bx, m_by, m_kx, m_options.rows_above,
+                                   rows_below_used, BandRows());
+          }
+          m_planes[m] = TALVEN_PSF_DisplacementPlane();
         })) {
       return Fail();
     }
+    m_skewed_blocks =
+        TALVEN_SkewedBlocksAvailable() &&
+        std::all_of(m_footprints.begin(), m_footprints.end(),
+                    [](const TALVEN_PSF_FootprintPlanes& f) { return f.AllFinite(); });
     if (Cancelled()) return false;
     if (m_lower_edge) FindFailingLowerEdgeColumn();
+    if (!m_scope.IsWhole(m_kx) && OtherColumnsFailLookUps()) {
+      m_lookup_failed.store(true, std::memory_order_relaxed);
+    }
     if (!AssembleColumns()) return Fail();
     if (Cancelled()) return false;
     // Every block of a request fails with the lower edge of any column.
@@ -132,12 +131,85 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
     }
   }
 
-  // Per-worker scratch. For the quadratic scheme, the light of the source pixels of one L1C pixel
-  // summed per detector row b inside it, since the scheme's weights depend on b alone.
+  // A block fails with its request when a source of another block's L1C columns cannot be looked
+  // up; that block logs it.
+  bool OtherColumnsFailLookUps() const {
+    return SilentLookUpsFail(m_kx, [this](ptrdiff_t i, TALVEN_PSF_InterpolationCoeffs* coeffs) {
+      const int column = static_cast<int>(i);
+      if (column >= m_c0 && column < m_c1) return true;
+      for (int row = 0; row < m_ky; ++row) {
+        for (int b = 0; b < m_by; ++b) {
+          for (int a = 0; a < m_bx; ++a) {
+            if (!m_table.GetInterpolationCoefficientsForNewPSFCentre(SourcePixel(column, row, a, b),
+                                                                     coeffs)) {
+              return false;
+            }
+          }
+        }
+      }
+      return true;
+    });
+  }
+
+  // Per-worker scratch, sized once. The light of one source L1C column is a list of weighted
+  // footprint rows (terms) per source row, or with the quadratic scheme per source row and
+  // detector row b inside it, since the scheme's weights depend on b alone: `first` holds where
+  // each group of terms starts. The quadratic scheme sums the groups of three consecutive source
+  // rows into `ring` and combines them into a matrix column with the terms in `combine`.
+  // The same terms per block of rows and group: the distinct footprint rows, for receiver column
+  // 0 and receiver row 0 of the block's first row, with kRowBlock weights each.
   struct Scratch {
     TALVEN_PSF_InterpolationCoeffs coeffs;
-    std::vector<double> rows;
+    std::vector<TALVEN_WeightedRow> terms;
+    std::vector<int> first;
+    std::vector<const double*> block_planes;
+    std::vector<double> block_weights;
+    std::vector<int> block_first;
+    std::vector<char> block_skewed;
+    std::vector<TALVEN_WeightedRow> edge_terms;
+    std::vector<double> ring;
+    std::vector<TALVEN_WeightedRow> combine;
+    std::vector<int> combine_first;
   };
+
+  // Receiver rows of one L1C column in the ring, padded to whole cache lines. The ring holds a
+  // block of source rows and the two before it, which the block's first matrix column needs.
+  ptrdiff_t RingStride() const { return (static_cast<ptrdiff_t>(m_ky) + 7) / 8 * 8; }
+  static constexpr int kRingRows = kRowBlock + 2;
+  double* RingRow(Scratch* scratch, int row, int b) const {
+    return scratch->ring.data() + ((row % kRingRows) * m_by + b) * RingStride();
+  }
+
+  void AllocateScratch(Scratch* scratch) const {
+    const size_t capacity = TALVEN_PSF_InterpolationCoeffs::kCapacity;
+    scratch->terms.reserve(static_cast<size_t>(m_ky) * m_bx * m_by * capacity);
+    scratch->first.reserve(static_cast<size_t>(m_ky) * m_by + 1);
+    const size_t blocks = static_cast<size_t>((m_ky + kRowBlock - 1) / kRowBlock) * m_by;
+    scratch->block_first.reserve(blocks + 1);
+    scratch->block_skewed.reserve(blocks);
+    if (LowerEdgeAddsLight()) {
+      scratch->edge_terms.reserve(static_cast<size_t>(m_bx) * m_rows_below * capacity);
+    }
+    if (!m_options.use_simpsons) return;
+    scratch->ring.assign(kRingRows * m_by * RingStride(), 0.0);
+    // Matrix column of L1C row y: source row y - 1 adds with its next weights, y with its mid
+    // weights, y + 1 with its prev weights; on the first and last row a source's prev or next
+    // neighbour is the source itself.
+    scratch->combine_first.push_back(0);
+    for (int y = 0; y < m_ky; ++y) {
+      for (int s = std::max(y - 1, 0); s <= std::min(y + 1, m_ky - 1); ++s) {
+        for (int b = 0; b < m_by; ++b) {
+          const TALVEN_QuadraticWeights& q = m_weights[b];
+          double w = 0.0;
+          if (s == y - 1) w = q.next;
+          if (s == y + 1) w = q.prev;
+          if (s == y) w = q.mid + (y == 0 ? q.prev : 0.0) + (y == m_ky - 1 ? q.next : 0.0);
+          scratch->combine.push_back({RingRow(scratch, s, b), w * m_scale});
+        }
+      }
+      scratch->combine_first.push_back(static_cast<int>(scratch->combine.size()));
+    }
+  }
 
   bool AssembleColumns() {
     bool ok = true;
@@ -146,7 +218,7 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
       Scratch scratch;
       bool have_scratch = true;
       try {
-        if (m_options.use_simpsons) scratch.rows.resize(m_by * m_n);
+        AllocateScratch(&scratch);
       } catch (const std::exception&) {
         have_scratch = false;
 #pragma omp atomic write
@@ -163,42 +235,6 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
     return ok ? true : ReportAllocationFailure();
   }
 
-  void ZeroColumn(ptrdiff_t c) { std::fill(Column(c), Column(c) + m_n, 0.0); }
-
-  // The matrix columns of L1C pixels (column, 0 .. Ky - 1) are this call's alone. Each is zeroed
-  // just before the first source adds to it and scaled once the last one has, while it is still
-  // in cache: a quadratic-scheme source adds to its own column and those of its neighbours along
-  // y, a midpoint source to its own only.
-  void ProcessL1CColumn(int column, Scratch* scratch) {
-    const ptrdiff_t base = static_cast<ptrdiff_t>(column) * m_ky;
-    ZeroColumn(base);
-    for (int row = 0; row < m_ky; ++row) {
-      // The diagnostic lines name the rows' pixels of column 0 as it reaches them.
-      if (m_options.diagnostic && column == 0) {
-        TALVEN_LogInfieldRowProgress(row, m_ky);
-        TALVEN_LogInfieldRowFirstPixel(row);
-      }
-      if (row + 1 < m_ky) ZeroColumn(base + row + 1);
-      // Row 0 stops at the first failed lower edge column, as the element-by-element engine's
-      // row 0 does; such a build is returned empty, but the other rows still log what they meet.
-      const bool lower_edge_row = row == 0 && m_lower_edge;
-      if (!lower_edge_row || column < m_failed_column) {
-        if (lower_edge_row && LowerEdgeAddsLight()) AddLowerEdge(column, scratch);
-        if (m_options.use_simpsons) {
-          AddSimpsonSource(column, row, scratch);
-        } else {
-          AddMidpointSource(column, row, scratch);
-        }
-      }
-      if (!m_options.use_simpsons) {
-        ScaleColumn(base + row);
-      } else if (row > 0) {
-        ScaleColumn(base + row - 1);
-      }
-    }
-    if (m_options.use_simpsons) ScaleColumn(base + m_ky - 1);
-  }
-
   // A source whose coefficients cannot be looked up fails the build; the others are still looked
   // up, so that each failure is logged.
   bool LookUp(const Coords& source, TALVEN_PSF_InterpolationCoeffs* coeffs) {
@@ -212,86 +248,173 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
     return Coords(m_ofsy + row * m_by + b, m_ofsx + column * m_bx + a, kDetector);
   }
 
-  // dst (N values, receiver fastest) += the light of the source at phase (a, b) of L1C pixel
-  // (column, row) with the coefficients in coeffs.
-  TALVEN_VECTOR_CLONES void AddSourceLight(int column, int row, int a, int b,
-                                           const TALVEN_PSF_InterpolationCoeffs& coeffs,
-                                           double* dst) const {
-    const double* w = coeffs.Coefficients();
-    const int* psf = coeffs.Indices();
-    for (int j = 0; j < coeffs.Count(); ++j) {
-      const TALVEN_PSF_FootprintPlanes& planes = m_footprints[psf[j]];
-      for (int rx = 0; rx < m_kx; ++rx) {
-        const double* sums = planes.Row(a, b, rx - column) + (m_ky - 1 - row);
-        AddScaled(dst + static_cast<ptrdiff_t>(rx) * m_ky, sums, w[j], m_ky);
+  // The terms of every source of L1C column `column`, pointing at the footprint rows of receiver
+  // column 0. Row 0 stops at the first failed lower edge column, as the element-by-element
+  // engine's row 0 does; such a build is returned empty, but the other rows still log what they
+  // meet. The diagnostic lines name the rows' pixels of column 0 as it reaches them.
+  void CollectSourceTerms(int column, Scratch* scratch) {
+    const bool simpson = m_options.use_simpsons;
+    const double scale = simpson ? 1.0 : m_scale;
+    scratch->terms.clear();
+    scratch->first.assign(1, 0);
+    for (int row = 0; row < m_ky; ++row) {
+      if (m_options.diagnostic && column == 0) {
+        TALVEN_LogInfieldRowProgress(row, m_ky);
+        TALVEN_LogInfieldRowFirstPixel(row);
       }
-    }
-  }
-
-  void AddMidpointSource(int column, int row, Scratch* scratch) {
-    double* dst = Column(static_cast<ptrdiff_t>(column) * m_ky + row);
-    for (int a = 0; a < m_bx; ++a) {
+      const bool skipped = row == 0 && m_lower_edge && column >= m_failed_column;
       for (int b = 0; b < m_by; ++b) {
-        if (LookUp(SourcePixel(column, row, a, b), &scratch->coeffs)) {
-          AddSourceLight(column, row, a, b, scratch->coeffs, dst);
+        for (int a = 0; a < m_bx && !skipped; ++a) {
+          if (!LookUp(SourcePixel(column, row, a, b), &scratch->coeffs)) continue;
+          const double* w = scratch->coeffs.Coefficients();
+          const int* psf = scratch->coeffs.Indices();
+          for (int j = 0; j < scratch->coeffs.Count(); ++j) {
+            const double* row0 = m_footprints[psf[j]].Row(a, b, -column) + (m_ky - 1 - row);
+            scratch->terms.push_back({row0, w[j] * scale});
+          }
         }
+        if (simpson) scratch->first.push_back(static_cast<int>(scratch->terms.size()));
+      }
+      if (!simpson) scratch->first.push_back(static_cast<int>(scratch->terms.size()));
+    }
+  }
+
+  // Gathers the terms of each block of rows and group by footprint row, and decides whether the
+  // block is summed as a skewed block: that sums every footprint row over all kRowBlock (or 8)
+  // lanes and over n + rows - 1 receivers, for half the cost of a multiply-add row by row. A
+  // footprint row a row does not use has weight 0 there, which needs finite tables.
+  void CollectBlocks(Scratch* scratch) const {
+    const int groups = m_options.use_simpsons ? m_by : 1;
+    scratch->block_planes.clear();
+    scratch->block_weights.clear();
+    scratch->block_first.assign(1, 0);
+    scratch->block_skewed.clear();
+    for (int y0 = 0; y0 < m_ky; y0 += kRowBlock) {
+      const int y1 = std::min(y0 + kRowBlock, m_ky);
+      for (int g = 0; g < groups; ++g) {
+        const size_t start = scratch->block_planes.size();
+        double row_cost = 0.0;
+        for (int y = y0; y < y1; ++y) {
+          const int group = y * groups + g;
+          for (int t = scratch->first[group]; t < scratch->first[group + 1]; ++t) {
+            const TALVEN_WeightedRow& term = scratch->terms[t];
+            const double* plane = term.row - (m_ky - 1 - y);
+            size_t u = start;
+            while (u < scratch->block_planes.size() && scratch->block_planes[u] != plane) ++u;
+            if (u == scratch->block_planes.size()) {
+              scratch->block_planes.push_back(plane);
+              scratch->block_weights.resize(scratch->block_weights.size() + kRowBlock, 0.0);
+            }
+            scratch->block_weights[u * kRowBlock + (y - y0)] += term.weight;
+          }
+          row_cost += static_cast<double>(scratch->first[group + 1] - scratch->first[group]) * m_ky;
+        }
+        const double lanes = y1 - y0 <= 8 ? 8.0 : 16.0;
+        const double receivers = (m_ky + y1 - y0 - 1 + 7) / 8 * 8;
+        const double skewed_cost =
+            static_cast<double>(scratch->block_planes.size() - start) * lanes * receivers;
+        scratch->block_skewed.push_back(m_skewed_blocks && skewed_cost <= 2.0 * row_cost);
+        scratch->block_first.push_back(static_cast<int>(scratch->block_planes.size()));
       }
     }
   }
 
-  void AddSimpsonSource(int column, int row, Scratch* scratch) {
-    double* rows = scratch->rows.data();
-    std::fill(scratch->rows.begin(), scratch->rows.end(), 0.0);
-    for (int a = 0; a < m_bx; ++a) {
-      for (int b = 0; b < m_by; ++b) {
-        if (LookUp(SourcePixel(column, row, a, b), &scratch->coeffs)) {
-          AddSourceLight(column, row, a, b, scratch->coeffs, rows + b * m_n);
-        }
-      }
+  // Sums the rows y0 .. y1 - 1 of group g into the rows dst(y), for receiver column offset
+  // `offset` (in footprint rows).
+  template <typename Destination>
+  void SumBlock(const Scratch& scratch, int block, int g, int y0, int y1, ptrdiff_t offset,
+                Destination dst) const {
+    const int groups = m_options.use_simpsons ? m_by : 1;
+    const int b = block * groups + g;
+    if (scratch.block_skewed[b]) {
+      double* rows[kRowBlock];
+      for (int y = y0; y < y1; ++y) rows[y - y0] = dst(y);
+      const int first = scratch.block_first[b];
+      TALVEN_SumSkewedBlock(scratch.block_planes.data() + first,
+                            scratch.block_weights.data() + static_cast<size_t>(first) * kRowBlock,
+                            scratch.block_first[b + 1] - first, offset + (m_ky - 1 - y0), m_ky,
+                            y1 - y0, rows);
+      return;
     }
-    const ptrdiff_t base = static_cast<ptrdiff_t>(column) * m_ky;
-    double* prev = Column(base + (row == 0 ? 0 : row - 1));
-    double* mid = Column(base + row);
-    double* next = Column(base + (row == m_ky - 1 ? m_ky - 1 : row + 1));
-    CombineRows(rows, m_n, m_weights.data(), m_by, prev, mid, next);
+    for (int r0 = 0; r0 < m_ky; r0 += kReceiverBlock) {
+      const int n = std::min(kReceiverBlock, m_ky - r0);
+      for (int y = y0; y < y1; ++y) SumGroup(scratch, y * groups + g, offset + r0, n, dst(y) + r0);
+    }
   }
 
-  // The light of the detector rows below the bottom edge, under L1C column `column`, received by
-  // science pixels in the band of rows_above rows above the edge and rows_above columns either
-  // side of the source, all booked to the column of the bottom L1C pixel.
-  TALVEN_VECTOR_CLONES void AddLowerEdge(int column, Scratch* scratch) {
-    double* dst = Column(static_cast<ptrdiff_t>(column) * m_ky);
-    const int band = m_options.rows_above;
-    const int band_rows = BandRows();
+  // The terms of the lower edge sources of L1C column `column`, pointing at the band rows of
+  // receiver column column - HalfWidth().
+  void CollectLowerEdgeTerms(int column, Scratch* scratch) const {
     for (int i = 0; i < m_bx; ++i) {
-      const int s = column * m_bx + i;
-      // In 64 bits: the band's half-width is the caller's option, unchecked.
-      const int c0 = static_cast<int>(std::max<int64_t>(int64_t{s} - band, 0));
-      const int c1 = static_cast<int>(std::min<int64_t>(int64_t{s} + band, m_sx));
-      for (int k = -m_rows_below; k < 0; ++k) {
+      for (int kk = 1; kk <= std::min(m_rows_below, m_ofsy); ++kk) {
         // Every look-up of this column succeeded in FindFailingLowerEdgeColumn.
-        if (!m_table.GetInterpolationCoefficientsForNewPSFCentre(LowerEdgeSource(column, i, k),
+        if (!m_table.GetInterpolationCoefficientsForNewPSFCentre(LowerEdgeSource(column, i, -kk),
                                                                  &scratch->coeffs)) {
           continue;
         }
         const double* w = scratch->coeffs.Coefficients();
         const int* psf = scratch->coeffs.Indices();
         for (int j = 0; j < scratch->coeffs.Count(); ++j) {
-          const TALVEN_PSF_DisplacementPlane& plane = m_planes[psf[j]];
-          for (int c = c0; c < c1; ++c) {
-            // Receiver rows 0 .. band_rows - 1 lie -k .. band_rows - 1 - k rows above the source.
-            const double* v = plane.Column(c - s) + (-k - plane.Dy0());
-            double* receivers = dst + static_cast<ptrdiff_t>(c / m_bx) * m_ky;
-            for (int ry = 0, y0 = 0; y0 < band_rows; ++ry, y0 += m_by) {
-              const int y1 = std::min(y0 + m_by, band_rows);
-              double sum = 0.0;
-              for (int y = y0; y < y1; ++y) sum += v[y];
-              receivers[ry] += w[j] * sum;
-            }
-          }
+          scratch->edge_terms.push_back({m_edge_planes[psf[j]].Row(i, kk), w[j] * m_scale});
         }
       }
     }
+  }
+
+  void SumGroup(const Scratch& scratch, int group, ptrdiff_t offset, int n, double* dst) const {
+    const int first = scratch.first[group];
+    TALVEN_SumWeightedRows(scratch.terms.data() + first, scratch.first[group + 1] - first, offset,
+                           n, false, dst);
+  }
+
+  // The matrix columns of L1C pixels (column, 0 .. Ky - 1) are this call's alone; every element
+  // of them is stored once, already scaled, one receiving L1C column at a time, so that the
+  // footprint rows of that column distance stay in cache for all sources.
+  void ProcessL1CColumn(int column, Scratch* scratch) {
+    const ptrdiff_t base = static_cast<ptrdiff_t>(column) * m_ky;
+    PrefaultColumns(base, base + m_ky);
+    CollectSourceTerms(column, scratch);
+    CollectBlocks(scratch);
+    scratch->edge_terms.clear();
+    if (LowerEdgeAddsLight() && column < m_failed_column) CollectLowerEdgeTerms(column, scratch);
+    // Every table has the same layout; with no measured PSF there are no terms.
+    const bool lower_edge = !scratch->edge_terms.empty();
+    const int half = lower_edge ? m_edge_planes[0].HalfWidth() : 0;
+    const ptrdiff_t stride = m_footprints.empty() ? 0 : m_footprints[0].RowStride();
+    for (int rx = 0; rx < m_kx; ++rx) {
+      const ptrdiff_t offset = rx * stride;
+      const ptrdiff_t receivers = static_cast<ptrdiff_t>(rx) * m_ky;
+      for (int y0 = 0; y0 < m_ky; y0 += kRowBlock) {
+        const int y1 = std::min(y0 + kRowBlock, m_ky);
+        const int block = y0 / kRowBlock;
+        if (!m_options.use_simpsons) {
+          SumBlock(*scratch, block, 0, y0, y1, offset,
+                   [&](int y) { return Column(base + y) + receivers; });
+          continue;
+        }
+        for (int b = 0; b < m_by; ++b) {
+          SumBlock(*scratch, block, b, y0, y1, offset,
+                   [&](int y) { return RingRow(scratch, y, b); });
+        }
+        // The matrix columns whose three source rows are all summed now.
+        for (int row = std::max(y0 - 1, 0); row < (y1 == m_ky ? m_ky : y1 - 1); ++row) {
+          CombineRows(*scratch, row, Column(base + row) + receivers);
+        }
+      }
+      if (lower_edge && rx >= column - half && rx <= column + half) {
+        const TALVEN_PSF_LowerEdgePlanes& planes = m_edge_planes[0];
+        TALVEN_SumWeightedRows(scratch->edge_terms.data(),
+                               static_cast<int>(scratch->edge_terms.size()),
+                               (rx - column + half) * planes.RowStride(), planes.NumRows(), true,
+                               Column(base) + receivers);
+      }
+    }
+  }
+
+  void CombineRows(const Scratch& scratch, int row, double* dst) const {
+    const int first = scratch.combine_first[row];
+    TALVEN_SumWeightedRows(scratch.combine.data() + first, scratch.combine_first[row + 1] - first,
+                           0, m_ky, false, dst);
   }
 
   const TALVEN_InfieldOptions m_options;
@@ -299,11 +422,16 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
   const bool m_lower_edge;
   // The lower edge option rows below, of which a negative count means none.
   const int m_rows_below;
+  // One over the number of detector pixels in an L1C pixel, applied to every term.
+  const double m_scale;
+  // Whether this processor sums skewed blocks and every table holds finite values.
+  bool m_skewed_blocks = false;
   int m_failed_column;
   std::atomic<bool> m_lookup_failed{false};
   // The quadratic scheme's weights for detector row b of an L1C pixel.
   std::vector<TALVEN_QuadraticWeights> m_weights;
   std::vector<TALVEN_PSF_FootprintPlanes> m_footprints;
+  std::vector<TALVEN_PSF_LowerEdgePlanes> m_edge_planes;
 };
 
 }  // namespace

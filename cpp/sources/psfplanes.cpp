@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include "cpp/sources/psftables.h"
 
@@ -62,7 +63,8 @@ void TALVEN_PSF_FootprintPlanes::Build(const TALVEN_PSF_DisplacementPlane& plane
   m_numx = numx;
   m_nX = 2 * static_cast<ptrdiff_t>(numx) - 1;
   m_nY = 2 * static_cast<ptrdiff_t>(numy) - 1;
-  m_values.assign(static_cast<size_t>(ptrdiff_t{binx} * biny * m_nX * m_nY), 0.0);
+  // Zeros past the last row, which the vector kernels may read into lanes they discard.
+  m_values.assign(static_cast<size_t>(ptrdiff_t{binx} * biny * m_nX * m_nY) + kPadding, 0.0);
   for (int a = 0; a < binx; ++a) {
     for (int b = 0; b < biny; ++b) {
       for (int dX = 1 - numx; dX < numx; ++dX) {
@@ -70,6 +72,73 @@ void TALVEN_PSF_FootprintPlanes::Build(const TALVEN_PSF_DisplacementPlane& plane
         // is dY = 1 - numy.
         SumFootprint(plane, dX * binx - a, (1 - numy) * biny - b, binx, biny, m_nY,
                      m_values.data() + Offset(a, b, dX));
+      }
+    }
+  }
+}
+
+bool TALVEN_PSF_FootprintPlanes::AllFinite() const {
+  return std::all_of(m_values.begin(), m_values.end(), [](double v) { return std::isfinite(v); });
+}
+
+void TALVEN_PSF_LowerEdgePlanes::Build(const TALVEN_PSF_DisplacementPlane& plane, int binx,
+                                       int biny, int numx, int band, int rows_below,
+                                       int band_rows) {
+  // In 64 bits: the band's half-width is the caller's option, unchecked.
+  const int64_t half_band = band;
+  m_half = static_cast<int>(std::min<int64_t>(half_band / binx + 1, numx - 1));
+  m_ndx = 2 * static_cast<ptrdiff_t>(m_half) + 1;
+  m_rows_below = rows_below;
+  m_nry = (band_rows + biny - 1) / biny;
+  m_values.assign(static_cast<size_t>(binx * m_ndx * rows_below * m_nry), 0.0);
+  double* out = m_values.data();
+  for (int i = 0; i < binx; ++i) {
+    for (int dX = -m_half; dX <= m_half; ++dX, out += static_cast<ptrdiff_t>(rows_below) * m_nry) {
+      // The columns dx = dX * binx + u - i of the footprint that lie inside the band.
+      const int64_t first = int64_t{dX} * binx - i;
+      const int u0 = static_cast<int>(std::clamp<int64_t>(-half_band - first, 0, binx));
+      const int u1 = static_cast<int>(std::clamp<int64_t>(half_band - first, 0, binx));
+      for (int u = u0; u < u1; ++u) {
+        const double* column = plane.Column(static_cast<int>(first) + u) - plane.Dy0();
+        for (int kk = 1; kk <= rows_below; ++kk) {
+          double* sums = out + static_cast<ptrdiff_t>(kk - 1) * m_nry;
+          for (int ry = 0, y = 0; ry < m_nry; ++ry) {
+            double sum = sums[ry];
+            for (int v = 0; v < biny && y < band_rows; ++v, ++y) sum += column[y + kk];
+            sums[ry] = sum;
+          }
+        }
+      }
+    }
+  }
+}
+
+void TALVEN_PSF_SampledFootprintPlanes::Build(const TALVEN_PSF_DisplacementPlane& plane, int dx0,
+                                              ptrdiff_t nx, int binx, int biny, int numy,
+                                              int step_x, int step_y, ptrdiff_t run) {
+  m_nY = 2 * static_cast<ptrdiff_t>(numy) - 1;
+  // Footprint i reads the plane's columns dx0 + i .. dx0 + i + binx - 1.
+  const ptrdiff_t reached0 = std::max<ptrdiff_t>(ptrdiff_t{plane.FirstDx()} - dx0 - binx + 1, 0);
+  const ptrdiff_t reached1 = std::min<ptrdiff_t>(ptrdiff_t{plane.LastDx()} - dx0, nx - 1);
+  m_first = 0;
+  m_last_reached = -1;
+  m_ni = 0;
+  if (plane.FirstDx() <= plane.LastDx() && reached0 <= reached1) {
+    m_first = std::max<ptrdiff_t>(reached0 - run, 0);
+    m_last_reached = reached1;
+    m_ni = std::min(reached1 + run, nx - 1) - m_first + 1;
+  }
+  m_values.assign(static_cast<size_t>(biny * m_ni * m_nY), 0.0);
+  for (int b = 0; b < biny; ++b) {
+    for (ptrdiff_t i = std::max(m_first, reached0); i <= m_last_reached; ++i) {
+      double* out = m_values.data() + (b * m_ni + (i - m_first)) * m_nY;
+      for (int u = step_x / 2; u < binx; u += step_x) {
+        // Element dY of the row reads displacement dY * biny + v - b; the first is dY = 1 - numy.
+        const double* column =
+            plane.Column(dx0 + static_cast<int>(i) + u) - plane.Dy0() + (1 - numy) * biny - b;
+        for (ptrdiff_t k = 0; k < m_nY; ++k) {
+          for (int v = step_y / 2; v < biny; v += step_y) out[k] += column[k * biny + v];
+        }
       }
     }
   }

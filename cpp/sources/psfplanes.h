@@ -62,6 +62,13 @@ class TALVEN_PSF_FootprintPlanes {
 
   // The sums for phase (a, b) and column distance dX, indexed by dY + numy - 1.
   const double* Row(int a, int b, int dX) const { return m_values.data() + Offset(a, b, dX); }
+  // Row(a, b, dX + 1) - Row(a, b, dX).
+  ptrdiff_t RowStride() const { return m_nY; }
+  // No NaN or infinity among the sums.
+  bool AllFinite() const;
+
+  // Values after the last row that a reader may load (they are 0).
+  static constexpr ptrdiff_t kPadding = 8;
 
  private:
   ptrdiff_t Offset(int a, int b, int dX) const {
@@ -72,5 +79,70 @@ class TALVEN_PSF_FootprintPlanes {
   int m_biny = 0;
   int m_numx = 0;
   ptrdiff_t m_nX = 0;
+  ptrdiff_t m_nY = 0;
+};
+
+// The lower edge correction's light, received in a band above the bottom edge of the science
+// window from detector rows below it. For a source kk rows below the edge, at phase i inside its
+// L1C column, and a receiving L1C pixel dX columns away in L1C row ry of the band:
+//   sum over u < binx, v < biny of V(dX * binx + u - i, ry * biny + v + kk)
+// over the science pixels with -band <= dX * binx + u - i < band and ry * biny + v < band_rows.
+class TALVEN_PSF_LowerEdgePlanes {
+ public:
+  // For kk in [1, rows_below] and |dX| <= HalfWidth(). The plane must cover those displacements.
+  // Throws std::bad_alloc when the storage cannot be had.
+  void Build(const TALVEN_PSF_DisplacementPlane& plane, int binx, int biny, int numx, int band,
+             int rows_below, int band_rows);
+
+  int HalfWidth() const { return m_half; }
+  // Receiving L1C rows of the band.
+  int NumRows() const { return m_nry; }
+  // The sums for phase i, kk rows below the edge and dX = -HalfWidth(), indexed by ry.
+  const double* Row(int i, int kk) const {
+    return m_values.data() + (static_cast<ptrdiff_t>(i) * m_ndx * m_rows_below + kk - 1) * m_nry;
+  }
+  // Row for dX + 1 minus Row for dX.
+  ptrdiff_t RowStride() const { return static_cast<ptrdiff_t>(m_rows_below) * m_nry; }
+
+ private:
+  std::vector<double> m_values;
+  int m_half = 0;
+  ptrdiff_t m_ndx = 0;
+  int m_rows_below = 0;
+  int m_nry = 0;
+};
+
+// Footprints of the horizontal stray light engine's receivers, which lie at any column distance
+// from a source in the NOOF window. For a source at row phase b inside its L1C row and a receiving
+// L1C pixel dY rows away whose first science column lies dx0 + i columns right of the source:
+//   sum over the sampled u < binx, v < biny of V(dx0 + i + u, dY * biny + v - b)
+// for i in [0, nx) and |dY| < numy; u is sampled when u - step_x / 2 is a multiple of step_x,
+// v likewise with step_y, which is the sampling of every L1C pixel when the steps divide the
+// binning. A reader steps from footprint i to i + 1, ..., i + run; as in the plane, only the runs
+// that reach the PSF are stored, so that the table's size follows the PSF (and the run), however
+// wide the NOOF window.
+class TALVEN_PSF_SampledFootprintPlanes {
+ public:
+  // The plane must cover the displacements. Throws std::bad_alloc (or std::length_error) when the
+  // storage cannot be had.
+  void Build(const TALVEN_PSF_DisplacementPlane& plane, int dx0, ptrdiff_t nx, int binx, int biny,
+             int numy, int step_x, int step_y, ptrdiff_t run);
+
+  // The sums for phase b and column distance dx0 + i, indexed by dY + numy - 1, with those of
+  // footprints i + 1, ..., i + run (within [0, nx)) following RowStride() apart; null when the
+  // PSF reaches none of them, whose sums are then all zero.
+  const double* Row(int b, ptrdiff_t i) const {
+    if (i < m_first || i > m_last_reached) return nullptr;
+    return m_values.data() + (static_cast<ptrdiff_t>(b) * m_ni + (i - m_first)) * m_nY;
+  }
+  ptrdiff_t RowStride() const { return m_nY; }
+
+ private:
+  std::vector<double> m_values;
+  // The stored footprints, i in [m_first, m_first + m_ni), of which those the PSF reaches end at
+  // m_last_reached; the rest are zeros a run may step into.
+  ptrdiff_t m_first = 0;
+  ptrdiff_t m_last_reached = -1;
+  ptrdiff_t m_ni = 0;
   ptrdiff_t m_nY = 0;
 };

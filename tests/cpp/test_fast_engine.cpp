@@ -162,7 +162,14 @@ INSTANTIATE_TEST_SUITE_P(
                       InfieldCase{2, 6, 1, 3, 3, 1, true, true, 3, 5},   // odd binnings
                       InfieldCase{4, 1, 2, 2, 1, 1, true, true, 2, 2},   // a single L1C row
                       InfieldCase{6, 4, 1, 2, 2, 1, true, true, 0, 4},
-                      InfieldCase{3, 3, 2, 2, 1, 1, true, true, -2, 3}));
+                      InfieldCase{3, 3, 2, 2, 1, 1, true, true, -2, 3},
+                      // Rows summed in blocks: heights off the block and vector sizes, a
+                      // single L1C column, one detector pixel per L1C pixel.
+                      InfieldCase{1, 40, 1, 1, 1, 1, true, true, 3, 5},
+                      InfieldCase{1, 40, 1, 1, 1, 1, false, true, 3, 5},
+                      InfieldCase{3, 33, 2, 1, 1, 1, true, true, 2, 7},
+                      InfieldCase{2, 17, 1, 2, 1, 1, false, false, 0, 0},
+                      InfieldCase{2, 50, 1, 1, 1, 2, true, false, 0, 0}));
 
 TEST(FastInfield, ExtremeLowerEdgeRowCountsNeitherOverflowNorHang) {
   Instrument inst = RandomInstrument(8, 3, 3, 2, 1, 1, 1, 3, 1, false);
@@ -296,7 +303,10 @@ INSTANTIATE_TEST_SUITE_P(StepsBinningsAndVignetting, FastHorizontal,
                                            HorizontalCase{3, 4, 2, 3, 1, 1, {1, 1, 1, 1}, true},
                                            HorizontalCase{4, 3, 1, 2, 3, 1, {2, 3, 2, 3}, true},
                                            HorizontalCase{2, 5, 2, 1, 1, 2, {4, 1, 1, 5}, false},
-                                           HorizontalCase{1, 4, 3, 1, 1, 1, {3, 2, 4, 1}, true}));
+                                           HorizontalCase{1, 4, 3, 1, 1, 1, {3, 2, 4, 1}, true},
+                                           // One L1C column: both edges book to one column.
+                                           HorizontalCase{1, 3, 2, 1, 1, 1, {1, 1, 1, 1}, true},
+                                           HorizontalCase{5, 2, 2, 4, 1, 1, {3, 1, 1, 2}, false}));
 
 TEST(FastHorizontalLog, DiagnosticLinesMatchTheReference) {
   Instrument inst = RandomInstrument(4, 3, 4, 2, 1, 1, 1, 1, 5, true);

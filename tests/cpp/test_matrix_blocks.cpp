@@ -19,7 +19,7 @@ namespace {
 
 // One instrument with both PSF tables, and its two requests for any settings.
 struct Instrument {
-  explicit Instrument(int kx) : w(MakeWindows(kx, 3, 2, 1, 1, 2, 3, 4)) {
+  explicit Instrument(int kx, int ky = 3) : w(MakeWindows(kx, ky, 2, 1, 1, 2, 3, 4)) {
     const std::vector<std::pair<double, double>> centres = {{4.5, 3.5}, {7.25, 9.5}, {8.5, 5.75}};
     detector = MakeRandomPsfs(11, w.Dy + 2, w.Dx + 2, centres, w.Dx, w.Dy, 3);
     noof = MakeRandomPsfs(12, w.NOOFy, w.NOOFx, centres, w.NOOFx, w.NOOFy, 3);
@@ -67,6 +67,12 @@ struct Call {
   std::vector<std::string> lines;
 };
 
+// Whether one of the call's lines holds the text.
+bool Has(const Call& call, const std::string& text) {
+  return std::any_of(call.lines.begin(), call.lines.end(),
+                     [&](const std::string& line) { return line.find(text) != line.npos; });
+}
+
 struct BlockCase {
   const char* name;
   bool horizontal;
@@ -74,6 +80,7 @@ struct BlockCase {
   HorizontalSteps steps;
   bool vignetting;
   bool refused;  // the request fails its checks
+  int ky = 3;    // L1C rows
 };
 
 TALVEN_RequestSettings Options(bool simpson, bool lower_edge, int below, int above) {
@@ -107,7 +114,7 @@ class Blocks : public ::testing::TestWithParam<BlockCase> {
 
 TEST_P(Blocks, EqualTheRowsOfTheWholeMatrixAndLogWhatItLogs) {
   const BlockCase& c = GetParam();
-  Instrument inst(5);
+  Instrument inst(5, c.ky);
   if (c.vignetting) {
     for (int i = 0; i < inst.w.NOOFx * inst.w.NOOFy; ++i) inst.vignetting.push_back(0.5 + i % 7);
   }
@@ -149,10 +156,23 @@ INSTANTIATE_TEST_SUITE_P(
                   Options(true, true, 42, 42),
                   {3, 2, 2, 1},
                   true,
-                  false}),
+                  false},
+        // Steps that do not divide the binning: each source adds to the sampled receivers.
+        BlockCase{"horizontal_steps_off_the_binning",
+                  true,
+                  Options(true, true, 42, 42),
+                  {1, 3, 3, 1},
+                  true,
+                  false},
+        // Source rows summed in blocks of 16 and a shorter last block.
+        BlockCase{"midpoint_tall", false, Options(false, false, 0, 0), {}, false, false, 21},
+        BlockCase{
+            "quadratic_lower_edge_tall", false, Options(true, true, 3, 2), {}, false, false, 21},
+        BlockCase{"horizontal_tall", true, Options(true, true, 42, 42), {}, false, false, 21}),
     [](const ::testing::TestParamInfo<BlockCase>& info) { return info.param.name; });
 
-// A generator run on a PSF table that a test may change after set-up, its output a block.
+// A generator run on a PSF table that a test may change after set-up, its output a block: the
+// in-field matrix, or the horizontal one when `horizontal` is set.
 class GeneratorBlocks : public ::testing::Test {
  protected:
   GeneratorBlocks() : inst(5) {}
@@ -173,12 +193,19 @@ class GeneratorBlocks : public ::testing::Test {
     scope.first_column = c0;
     scope.end_column = c1;
     g->set_scope(scope);
-    PsfViews views(inst.detector);
+    TestPsfs& psfs = horizontal ? inst.noof : inst.detector;
+    PsfViews views(psfs);
     zv2dArray<double> output(w.KK(), (c1 - c0) * w.Ky, call.matrix.data());
-    call.ok = views.Initialize(g.get(), inst.detector, WindowMappingType::WINDOW_DETECTOR);
-    for (const auto& [position, index] : corrupt) inst.detector.indices[position] = index;
-    call.ok = call.ok && g->build_transfer_function(&output);
-    for (const auto& [position, index] : corrupt) inst.detector.indices[position] = 0;
+    call.ok = views.Initialize(
+        g.get(), psfs,
+        horizontal ? WindowMappingType::WINDOW_NOOF : WindowMappingType::WINDOW_DETECTOR);
+    for (const auto& [position, index] : corrupt) psfs.indices[position] = index;
+    std::vector<double> no_vignetting(1);
+    zv2dArray<double> vignetting(0, 0, no_vignetting.data());
+    call.ok =
+        call.ok && (horizontal ? g->build_horizontal_stray_light(&output, vignetting, 1, 1, 1, 1)
+                               : g->build_transfer_function(&output));
+    for (const auto& [position, index] : corrupt) psfs.indices[position] = 0;
     // The errors and warnings: the set-up's lines come from every block here, as the request
     // mutes them in all but the block of column 0.
     for (const std::string& line : log.lines()) {
@@ -188,6 +215,7 @@ class GeneratorBlocks : public ::testing::Test {
   }
 
   Instrument inst;
+  bool horizontal = false;
   // Table entries set to a PSF number that does not exist once the table has checked them, so
   // that the look-ups of single pixels fail.
   std::vector<std::pair<int, int>> corrupt;
@@ -203,24 +231,65 @@ TEST_F(GeneratorBlocks, LookUpFailuresAndALowerEdgeFailingInALaterColumnFailEver
   const Call whole = Run(0, w.Kx);
   EXPECT_FALSE(whole.ok);
   EXPECT_TRUE(AllZero(whole.matrix));
-  const auto has = [](const Call& call, const std::string& text) {
-    return std::any_of(call.lines.begin(), call.lines.end(),
-                       [&](const std::string& line) { return line.find(text) != line.npos; });
-  };
-  ASSERT_TRUE(has(whole, "There were errors processing L1C column (3)"));
-  ASSERT_TRUE(has(whole, "Return empty matrix"));
+  ASSERT_TRUE(Has(whole, "There were errors processing L1C column (3)"));
+  ASSERT_TRUE(Has(whole, "Return empty matrix"));
   std::vector<std::string> lines;
   for (const auto& [c0, c1] : std::vector<std::pair<int, int>>{{0, 1}, {1, 2}, {2, w.Kx}}) {
     const Call block = Run(c0, c1);
     EXPECT_FALSE(block.ok);
     EXPECT_TRUE(AllZero(block.matrix));
     // Only the block of L1C column 1 meets the failing science pixel.
-    EXPECT_EQ(has(block, "Inconsistency error looking up interpolated PSF table for raw detector"),
+    EXPECT_EQ(Has(block, "Inconsistency error looking up interpolated PSF table for raw detector"),
               c0 == 1);
     lines.insert(lines.end(), block.lines.begin(), block.lines.end());
   }
   EXPECT_EQ(Sorted(lines), Sorted(whole.lines));
 }
+
+// One source whose look-up fails, in L1C x-column 3 of the in-field matrix or booked to the right
+// target (x-column Kx - 1) of the horizontal one: every block of the request fails, each with an
+// empty output, and only the block that holds the source logs its failure.
+class BlockLookUps : public GeneratorBlocks, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(BlockLookUps, OneFailingSourceFailsEveryBlock) {
+  horizontal = GetParam();
+  const TALVEN_WindowLayout& w = inst.w;
+  TestPsfs& psfs = horizontal ? inst.noof : inst.detector;
+  const int row = w.Biny();  // the first science row of L1C row 1
+  const int x = horizontal ? w.DOFSx + w.SOFSx + w.Sx + 1 : w.SOFSx + 3 * w.Binx();
+  const int y = horizontal ? w.DOFSy + w.SOFSy + row : w.SOFSy + row;
+  corrupt = {{psfs.Position(0, x, y), 99}};
+  psfs.coefficients[corrupt[0].first] = 1.0;
+  const Call whole = Run(0, w.Kx);
+  EXPECT_FALSE(whole.ok);
+  EXPECT_TRUE(AllZero(whole.matrix));
+  // The lines of the failing look-up: the table's, and in-field the engine's as well.
+  std::vector<std::string> failure;
+  for (const std::string& line : whole.lines) {
+    if (line.find("Return empty matrix") == line.npos) failure.push_back(line);
+  }
+  ASSERT_FALSE(failure.empty());
+  ASSERT_TRUE(Has(whole, "Return empty matrix"));
+  const int holder = horizontal ? w.Kx - 1 : 3;
+  for (const auto& split : std::vector<std::vector<std::pair<int, int>>>{
+           {{0, 1}, {1, 2}, {2, w.Kx}}, {{0, 3}, {3, 4}, {4, w.Kx}}, {{0, 4}, {4, w.Kx}}}) {
+    std::vector<std::string> lines;
+    for (const auto& [c0, c1] : split) {
+      SCOPED_TRACE(::testing::Message() << "columns [" << c0 << ", " << c1 << ")");
+      const Call block = Run(c0, c1);
+      EXPECT_FALSE(block.ok);
+      EXPECT_TRUE(AllZero(block.matrix));
+      EXPECT_EQ(Has(block, failure[0]), holder >= c0 && holder < c1);
+      lines.insert(lines.end(), block.lines.begin(), block.lines.end());
+    }
+    EXPECT_EQ(Sorted(lines), Sorted(whole.lines));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(InfieldAndHorizontal, BlockLookUps, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "horizontal" : "infield";
+                         });
 
 struct ControlCase {
   bool horizontal;

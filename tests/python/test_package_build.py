@@ -277,15 +277,14 @@ def test_a_message_of_several_lines_is_one_record(small, caplog):
         "talvendll_create_horizontal_stray_light_matrix, Version [first\nsecond\n]"]
 
 
-@pytest.mark.parametrize("builder, row_line", [
-    ("infield_matrix", "Processing L1C pixel row ["),
-    ("horizontal_matrix", "build_horizontal_stray_light, Processing row ["),
+@pytest.mark.parametrize("builder, row_line, k, noof_border", [
+    ("infield_matrix", "Processing L1C pixel row [", (64, 48), (64, 0)),
+    ("horizontal_matrix", "build_horizontal_stray_light, Processing row [", (48, 32), (2048, 0)),
 ])
-def test_diagnostic_lines_come_out_while_the_build_runs(builder, row_line):
-    # Long enough on one thread for several rounds of forwarding.
-    windows = synthetic.nested_windows(k=(48, 32), kbin=(1, 1), lbin=(8, 4),
-                                       science_offset=(4, 46), detector_margin=(4, 4),
-                                       noof_border=(64, 0))
+def test_diagnostic_lines_come_out_while_the_build_runs(builder, row_line, k, noof_border):
+    # Long enough on one thread for several rounds of forwarding (a few tenths of a second).
+    windows = synthetic.nested_windows(k=k, kbin=(1, 1), lbin=(8, 4), science_offset=(4, 46),
+                                       detector_margin=(4, 4), noof_border=noof_border)
     instrument = synthetic.instrument(windows)
     calls, rows = [], []
 

@@ -1,0 +1,49 @@
+// Weighted sums of table rows: the inner kernels of the fast in-field engine.
+//
+// An output row of n values is the sum of a few dozen table rows, each times its own weight. The
+// sum is kept in vector registers over the whole list of rows and stored once, so each
+// multiply-add costs one load: the table rows of one source and receiver column stay in the first
+// cache levels while the kernel runs over all their sources. The kernel is compiled for AVX-512,
+// for AVX2 with FMA and for the baseline x86-64 instruction set; the widest the processor
+// supports is picked when the library is loaded.
+#pragma once
+
+#include <cstddef>
+
+struct TALVEN_WeightedRow {
+  const double* row;
+  double weight;
+};
+
+enum class TALVEN_VectorLevel { kBaseline, kAvx2, kAvx512 };
+
+// The widest level this processor runs, the one TALVEN_SumWeightedRows uses.
+TALVEN_VectorLevel TALVEN_BestVectorLevel();
+
+// dst[i] = (accumulate ? dst[i] : 0) + the sum over t < nterms of
+// terms[t].weight * terms[t].row[offset + i], for i < n, added in the order of the terms. The
+// result depends only on the arguments and the vector level, never on the caller's thread.
+void TALVEN_SumWeightedRows(const TALVEN_WeightedRow* terms, int nterms, ptrdiff_t offset, int n,
+                            bool accumulate, double* dst);
+
+// The same at a given level, which the processor must support.
+void TALVEN_SumWeightedRowsAt(TALVEN_VectorLevel level, const TALVEN_WeightedRow* terms, int nterms,
+                              ptrdiff_t offset, int n, bool accumulate, double* dst);
+
+// Rows of a block handled by TALVEN_SumSkewedBlock.
+constexpr int kTalvenSkewedBlockRows = 16;
+
+// Whether TALVEN_SumSkewedBlock runs on this processor (it needs AVX-512).
+bool TALVEN_SkewedBlocksAvailable();
+
+// A block of up to 16 output rows whose terms share their table rows, each row reading them one
+// element further back than the row before (the footprint rows of consecutive source rows):
+//   dst[y][r] = the sum over u < nplanes of weights[16 u + y] * planes[u][offset + r - y]
+// for y < nrows <= 16 and r < n, the planes summed in their order. The weights of rows past
+// nrows are ignored; a row that does not use a plane has weight 0 there, so the planes must hold
+// finite values. The kernel reads planes[u][offset + d] for 1 - nrows <= d < n + 7; values past
+// d = n - 1 only reach results it discards. Here the sums run over the rows of the block in the
+// vector lanes, each loaded table value is used by 16 rows, and the results are transposed in
+// registers before they are stored.
+void TALVEN_SumSkewedBlock(const double* const* planes, const double* weights, int nplanes,
+                           ptrdiff_t offset, int n, int nrows, double* const* dst);
