@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "cpp/sources/make_psfmatrix.h"
+#include "cpp/sources/window_layout.h"
 
 namespace {
 
@@ -50,26 +51,17 @@ struct Case {
 
 // Window parameters of a synthetic instrument: KBIN 1x1, a detector with room for the lower edge
 // correction's 42 rows below the science window, and NOOF margins of 64 columns on each side.
-struct Instrument {
-  int w[22];
-  int Sx() const { return w[12]; }
-  int Sy() const { return w[13]; }
-  int NOOFx() const { return w[4]; }
-  int NOOFy() const { return w[5]; }
-  int Dx() const { return w[8]; }
-  int Dy() const { return w[9]; }
-  int N() const { return w[20] * w[21]; }
-  int B() const { return w[14] * w[15] * w[18] * w[19]; }
-};
-
-Instrument MakeInstrument(const Case& c) {
+TALVEN_WindowLayout MakeInstrument(const Case& c) {
   const int sx = c.kx * c.lbinx, sy = c.ky * c.lbiny;
   const int sofsx = 4, sofsy = 46;
   const int dx = sx + 8, dy = sy + 50;
   const int noofx = dx + 128, noofy = dy;
-  return Instrument{{noofx, noofy, 0,  0,       noofx,   noofy, 64,   0, dx, dy,   sofsx,
-                     sofsy, sx,    sy, c.lbinx, c.lbiny, c.kx,  c.ky, 1, 1,  c.kx, c.ky}};
+  return {noofx, noofy, 0,  0,       noofx,   noofy, 64,   0, dx, dy,   sofsx,
+          sofsy, sx,    sy, c.lbinx, c.lbiny, c.kx,  c.ky, 1, 1,  c.kx, c.ky};
 }
+
+// Detector pixels per L1C pixel.
+int DetectorPixels(const TALVEN_WindowLayout& w) { return static_cast<int>(w.Binx() * w.Biny()); }
 
 // g x g measured PSFs twice the science window in size, each a sharp core with faint wide wings
 // (four shapes), with non-whole centres; for every pixel of the table window the bilinear weights
@@ -89,15 +81,15 @@ struct PsfInputs {
   }
 };
 
-PsfInputs MakePsfs(const Instrument& inst, int table_nx, int table_ny, int g) {
+PsfInputs MakePsfs(const TALVEN_WindowLayout& inst, int table_nx, int table_ny, int g) {
   PsfInputs p;
-  p.columns = 2 * inst.Sx();
-  p.rows = 2 * inst.Sy();
+  p.columns = 2 * inst.Sx;
+  p.rows = 2 * inst.Sy;
   p.nx = table_nx;
   p.ny = table_ny;
   for (int m = 0; m < g * g; ++m) {
     const int shape = m % 4;
-    const double cx = inst.Sx() + 0.3 + 0.2 * shape, cy = inst.Sy() + 0.6 - 0.1 * shape;
+    const double cx = inst.Sx + 0.3 + 0.2 * shape, cy = inst.Sy + 0.6 - 0.1 * shape;
     const double core = 1.2 + 0.2 * shape;
     std::vector<double> s(static_cast<size_t>(p.rows) * p.columns);
     double total = 0.0;
@@ -143,19 +135,16 @@ PsfInputs MakePsfs(const Instrument& inst, int table_nx, int table_ny, int g) {
 // is zero-filled before the clock starts.
 std::pair<double, double> BuildOnce(const Case& c, bool horizontal, bool fast, int threads,
                                     bool fresh, int g) {
-  const Instrument inst = MakeInstrument(c);
-  PsfInputs p = horizontal ? MakePsfs(inst, inst.NOOFx(), inst.NOOFy(), g)
-                           : MakePsfs(inst, inst.Dx(), inst.Dy(), g);
-  const int n = inst.N();
+  const TALVEN_WindowLayout inst = MakeInstrument(c);
+  PsfInputs p = horizontal ? MakePsfs(inst, inst.NOOFx, inst.NOOFy, g)
+                           : MakePsfs(inst, inst.Dx, inst.Dy, g);
+  const int n = static_cast<int>(inst.KK());
   const size_t bytes = sizeof(double) * n * n;
   void* storage = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (storage == MAP_FAILED) return {-1.0, 0.0};
   double* matrix = static_cast<double*>(storage);
   if (!fresh) std::fill(matrix, matrix + static_cast<size_t>(n) * n, 0.0);
-  const int* w = inst.w;
-  TALVEN_DeconvolutionMatrixGenerator gen(
-      w[0], w[1], w[2], w[3], w[4], w[5], w[6], w[7], w[8], w[9], w[10], w[11], w[12], w[13], w[14],
-      w[15], w[16], w[17], w[18], w[19], w[20], w[21], matrix, n, false, 42, 42);
+  TALVEN_DeconvolutionMatrixGenerator gen(inst, matrix, n, false, 42, 42);
   gen.set_engine(fast ? TALVEN_MatrixEngine::kFast : TALVEN_MatrixEngine::kReference);
   omp_set_dynamic(0);
   omp_set_num_threads(threads);
@@ -319,10 +308,10 @@ Measurement Best(const Case& c, bool horizontal, bool fast, int threads, int rep
 // source L1C pixel, each with k coefficients. Horizontal: every sampled edge source (all NOOF
 // columns beside the window, every science row) adds k footprint rows of its PSFs to every
 // receiving L1C pixel.
-double MultiplyAdds(const Instrument& inst, bool horizontal, int k) {
-  const double n = inst.N();
-  if (!horizontal) return n * n * inst.B() * k;
-  const double sources = static_cast<double>(inst.NOOFx() - inst.Sx()) * inst.Sy();
+double MultiplyAdds(const TALVEN_WindowLayout& inst, bool horizontal, int k) {
+  const double n = static_cast<int>(inst.KK());
+  if (!horizontal) return n * n * DetectorPixels(inst) * k;
+  const double sources = static_cast<double>(inst.NOOFx - inst.Sx) * inst.Sy;
   return sources * n * k;
 }
 
@@ -364,9 +353,9 @@ int main(int argc, char** argv) {
   for (const Case& c : cases) {
     if (quick && !std::strcmp(c.name, "large")) continue;
     if (only_case && std::strcmp(c.name, only_case)) continue;
-    const Instrument inst = MakeInstrument(c);
-    const double output_mb = 8.0 * inst.N() * inst.N() / (1024.0 * 1024.0);
-    const size_t elements = static_cast<size_t>(inst.N()) * inst.N();
+    const TALVEN_WindowLayout inst = MakeInstrument(c);
+    const double output_mb = 8.0 * static_cast<int>(inst.KK()) * static_cast<int>(inst.KK()) / (1024.0 * 1024.0);
+    const size_t elements = static_cast<size_t>(static_cast<int>(inst.KK())) * static_cast<int>(inst.KK());
     double first_touch = -1.0, warm = -1.0;
     for (int i = 0; i < 3; ++i) {
       const ChildResult r = InChild([&] { return WriteTimes(elements, threads); });
@@ -394,7 +383,7 @@ int main(int argc, char** argv) {
         std::printf(
             "%s,%s,%s,%s,%d,%d,%d,%d,%.4f,%.1f,%.1f,%.2f,%.3g,%.4f,%.4f,%.4f,%.4f,%.2f,%d,%.1f,"
             "%.1f\n",
-            c.name, matrix, engine, output, inst.N(), inst.B(), k, threads, m.seconds,
+            c.name, matrix, engine, output, static_cast<int>(inst.KK()), DetectorPixels(inst), k, threads, m.seconds,
             m.peak_rss_mb, output_mb, m.seconds > 0 ? ref.seconds / m.seconds : 0.0, madds,
             fma_seconds, first_touch, warm, bound, m.seconds / bound, grid * grid, m.inputs_mb,
             m.peak_rss_mb - output_mb - m.inputs_mb);
