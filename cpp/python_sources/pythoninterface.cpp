@@ -110,21 +110,10 @@ bool create_deconvolution_request(const TALVEN_RequestSettings& settings, int* w
     return Refuse(goodanswer2D, answer_x, answer_y);
   }
   const TALVEN_WindowLayout w = TALVEN_WindowLayout::FromSpecs(window_specs);
-  TALVEN_PsfInputs p{nullptr,
-                     M,
-                     psf_Nx,
-                     psf_Ny,
-                     psf_location2D,
-                     numpsf,
-                     numcentres_mustbe3,
-                     psf_interp_coeffs3D,
-                     num_interp_coeffs0,
-                     num_interp_coeffs1,
-                     num_interp_coeffs2,
-                     psf_interp_indices3D,
-                     num_interp_indices0,
-                     num_interp_indices1,
-                     num_interp_indices2};
+  TALVEN_PsfInputs p = TALVEN_MakePsfInputs(
+      nullptr, M, psf_Nx, psf_Ny, psf_location2D, numpsf, numcentres_mustbe3, psf_interp_coeffs3D,
+      num_interp_coeffs0, num_interp_coeffs1, num_interp_coeffs2, psf_interp_indices3D,
+      num_interp_indices0, num_interp_indices1, num_interp_indices2);
   const bool shapes_ok = p.numpsf == p.M && p.numcentres_mustbe3 == 3 &&
                          p.num_interp_coeffs0 == w.Dx && p.num_interp_coeffs1 == w.Dy &&
                          p.num_interp_indices0 == w.Dx && p.num_interp_indices1 == w.Dy &&
@@ -190,21 +179,10 @@ bool create_horizontal_stray_light_request(
   if (M == numpsf) psfs = PsfPointers(array_of_psfarray, M, psf_Nx, psf_Ny);
   const TALVEN_HorizontalInputs horizontal{vignettingarray, Vnx,      Vny,     delta_nx,
                                            delta_ny,        delta_sx, delta_sy};
-  const TALVEN_PsfInputs p{psfs.data(),
-                           M,
-                           psf_Nx,
-                           psf_Ny,
-                           psf_location2D,
-                           numpsf,
-                           numcentres_mustbe3,
-                           psf_interp_coeffs3D,
-                           num_interp_coeffs0,
-                           num_interp_coeffs1,
-                           num_interp_coeffs2,
-                           psf_interp_indices3D,
-                           num_interp_indices0,
-                           num_interp_indices1,
-                           num_interp_indices2};
+  const TALVEN_PsfInputs p = TALVEN_MakePsfInputs(
+      psfs.data(), M, psf_Nx, psf_Ny, psf_location2D, numpsf, numcentres_mustbe3,
+      psf_interp_coeffs3D, num_interp_coeffs0, num_interp_coeffs1, num_interp_coeffs2,
+      psf_interp_indices3D, num_interp_indices0, num_interp_indices1, num_interp_indices2);
   // From here the entry point sets the output to 0.0 on every failure.
   const bool result =
       TALVEN_CreateHorizontalMatrix(settings, goodanswer2D, answer_y, horizontal, p, w);

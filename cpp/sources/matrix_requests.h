@@ -38,6 +38,15 @@ struct TALVEN_PsfInputs {
   int num_interp_indices0 = 0, num_interp_indices1 = 0, num_interp_indices2 = 0;
 };
 
+// The PSF arguments of an exported entry point, in their order.
+TALVEN_PsfInputs TALVEN_MakePsfInputs(const double** psfarraypointers, int M, int psf_Nx,
+                                      int psf_Ny, double* psf_location2D, int numpsf,
+                                      int numcentres_mustbe3, double* psf_interp_coeffs3D,
+                                      int num_interp_coeffs0, int num_interp_coeffs1,
+                                      int num_interp_coeffs2, int* psf_interp_indices3D,
+                                      int num_interp_indices0, int num_interp_indices1,
+                                      int num_interp_indices2);
+
 // The horizontal request's vignetting array (Vnx x Vny, or 0 x 0 for none) and sampling steps.
 struct TALVEN_HorizontalInputs {
   double* vignettingarray = nullptr;

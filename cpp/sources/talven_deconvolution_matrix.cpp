@@ -151,30 +151,6 @@ class OpenMPSettings {
   const int m_threads;
 };
 
-// The PSF arguments of an exported entry point, in their order.
-TALVEN_PsfInputs PsfInputs(const double** psfarraypointers, int M, int psf_Nx, int psf_Ny,
-                           double* psf_location2D, int numpsf, int numcentres_mustbe3,
-                           double* psf_interp_coeffs3D, int num_interp_coeffs0,
-                           int num_interp_coeffs1, int num_interp_coeffs2,
-                           int* psf_interp_indices3D, int num_interp_indices0,
-                           int num_interp_indices1, int num_interp_indices2) {
-  return {psfarraypointers,
-          M,
-          psf_Nx,
-          psf_Ny,
-          psf_location2D,
-          numpsf,
-          numcentres_mustbe3,
-          psf_interp_coeffs3D,
-          num_interp_coeffs0,
-          num_interp_coeffs1,
-          num_interp_coeffs2,
-          psf_interp_indices3D,
-          num_interp_indices0,
-          num_interp_indices1,
-          num_interp_indices2};
-}
-
 // Both requests log the version and the thread limit once the generator exists.
 void SetUpOpenMP(const char* request, const TALVEN_RequestSettings& settings) {
   omp_set_dynamic(0);
@@ -276,7 +252,7 @@ bool talvendll_create_deconvolution_matrix(
     int num_interp_indices2, int FULLCONVx, int FULLCONVy, int NOFSx, int NOFSy, int NOOFx,
     int NOOFy, int DOFSx, int DOFSy, int Dx, int Dy, int SOFSx, int SOFSy, int Sx, int Sy,
     int LBINx, int LBINy, int Lx, int Ly, int KBINx, int KBINy, int Kx, int Ky) {
-  const TALVEN_PsfInputs psfs = PsfInputs(
+  const TALVEN_PsfInputs psfs = TALVEN_MakePsfInputs(
       psfarraypointers, M, psf_Nx, psf_Ny, psf_location2D, numpsf, numcentres_mustbe3,
       psf_interp_coeffs3D, num_interp_coeffs0, num_interp_coeffs1, num_interp_coeffs2,
       psf_interp_indices3D, num_interp_indices0, num_interp_indices1, num_interp_indices2);
@@ -295,7 +271,7 @@ bool talvendll_create_horizontal_stray_light_matrix(
     int FULLCONVy, int NOFSx, int NOFSy, int NOOFx, int NOOFy, int DOFSx, int DOFSy, int Dx, int Dy,
     int SOFSx, int SOFSy, int Sx, int Sy, int LBINx, int LBINy, int Lx, int Ly, int KBINx,
     int KBINy, int Kx, int Ky, int delta_nx, int delta_ny, int delta_sx, int delta_sy) {
-  const TALVEN_PsfInputs psfs = PsfInputs(
+  const TALVEN_PsfInputs psfs = TALVEN_MakePsfInputs(
       psfarraypointers, M, psf_Nx, psf_Ny, psf_location2D, numpsf, numcentres_mustbe3,
       psf_interp_coeffs3D, num_interp_coeffs0, num_interp_coeffs1, num_interp_coeffs2,
       psf_interp_indices3D, num_interp_indices0, num_interp_indices1, num_interp_indices2);
@@ -364,4 +340,28 @@ bool TALVEN_CreateHorizontalMatrix(const TALVEN_RequestSettings& settings, doubl
                       horizontal.delta_sy, horizontal.delta_sx);
                 });
   return Finish(kHorizontal, ok, KK, attached && !built, &output);
+}
+
+TALVEN_PsfInputs TALVEN_MakePsfInputs(const double** psfarraypointers, int M, int psf_Nx,
+                                      int psf_Ny, double* psf_location2D, int numpsf,
+                                      int numcentres_mustbe3, double* psf_interp_coeffs3D,
+                                      int num_interp_coeffs0, int num_interp_coeffs1,
+                                      int num_interp_coeffs2, int* psf_interp_indices3D,
+                                      int num_interp_indices0, int num_interp_indices1,
+                                      int num_interp_indices2) {
+  return {psfarraypointers,
+          M,
+          psf_Nx,
+          psf_Ny,
+          psf_location2D,
+          numpsf,
+          numcentres_mustbe3,
+          psf_interp_coeffs3D,
+          num_interp_coeffs0,
+          num_interp_coeffs1,
+          num_interp_coeffs2,
+          psf_interp_indices3D,
+          num_interp_indices0,
+          num_interp_indices1,
+          num_interp_indices2};
 }
