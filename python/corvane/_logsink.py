@@ -17,6 +17,26 @@ _LEVELS = {
 }
 
 
+def library_records(raw: list[tuple[int, str, str, int]]) -> list[logging.LogRecord]:
+    """The library's lines as log records with its source path and line; the later lines of a
+    message of several lines join its first."""
+    records: list[logging.LogRecord] = []
+    for level, message, path, line in raw:
+        if level == _corvane_if.LOG_CONTINUATION and records:
+            records[-1].msg += "\n" + message
+            continue
+        records.append(logger.makeRecord(logger.name, _LEVELS.get(level, logging.INFO), path,
+                                         line, message, (), None))
+    return records
+
+
+def emit(records: list[logging.LogRecord]) -> None:
+    """Hand records to the ``corvane`` logger."""
+    for record in records:
+        if logger.isEnabledFor(record.levelno):
+            logger.handle(record)
+
+
 class LogCapture:
     """Queues the library's records instead of printing them, and hands them to the logger.
 
@@ -32,19 +52,10 @@ class LogCapture:
         return self
 
     def drain(self) -> None:
-        """Hand every queued record to the logger, with the library's source path and line; the
-        later lines of a message of several lines join its first."""
-        records: list[logging.LogRecord] = []
-        for level, message, path, line in _corvane_if.take_log():
-            if level == _corvane_if.LOG_CONTINUATION and records:
-                records[-1].msg += "\n" + message
-                continue
-            records.append(logger.makeRecord(logger.name, _LEVELS.get(level, logging.INFO), path,
-                                             line, message, (), None))
+        """Hand every queued record to the logger."""
+        records = library_records(_corvane_if.take_log())
         self.records += records
-        for record in records:
-            if logger.isEnabledFor(record.levelno):
-                logger.handle(record)
+        emit(records)
 
     def problems(self) -> list[logging.LogRecord]:
         """The ERROR and WARNING records taken so far."""

@@ -15,9 +15,9 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 import numpy as np
 
 from .build import _BUILD_LOCK
+from ._logsink import library_records
 from .errors import SILENT_BLOCK, BuildError
 
-logger = logging.getLogger("corvane")
 
 KINDS = ("infield", "horizontal")
 TITLES = {"infield": "the in-field matrix", "horizontal": "the horizontal stray-light matrix"}
@@ -129,34 +129,11 @@ def horizontal_request(instrument: Any, windows: Any, *,
                         {"steps": list(steps)}, inputs)
 
 
-def emit(records: Sequence[Record]) -> None:
-    """Hand the library's lines of a call to the ``corvane`` logger."""
-    for record in _log_records(records):
-        if logger.isEnabledFor(record.levelno):
-            logger.handle(record)
-
-
 def build_error(request: BlockRequest, records: Sequence[Record],
                 blocks: Optional[Sequence[Tuple[int, int]]] = None) -> BuildError:
     """The error of a failed request, with the library's ERROR and WARNING lines."""
     where = "" if blocks is None else " (x-columns " + ", ".join(
         f"[{c0}, {c1})" for c0, c1 in blocks) + ")"
-    problems = [r for r in _log_records(records) if r.levelno >= logging.WARNING]
+    problems = [r for r in library_records(list(records)) if r.levelno >= logging.WARNING]
     hint = "" if problems or blocks is None or any(c0 == 0 for c0, _ in blocks) else SILENT_BLOCK
     return BuildError(f"the library could not build {request.title}{where}{hint}", problems)
-
-
-def _log_records(records: Sequence[Record]) -> List[logging.LogRecord]:
-    """The library's lines as log records with its source path and line; the later lines of a
-    message of several lines take the level of its first."""
-    import _corvane_if
-
-    levels = {_corvane_if.LOG_ERROR: logging.ERROR, _corvane_if.LOG_WARNING: logging.WARNING,
-              _corvane_if.LOG_INFO: logging.INFO}
-    converted = []
-    level = logging.INFO
-    for code, message, path, line in records:
-        if code != _corvane_if.LOG_CONTINUATION:
-            level = levels.get(code, logging.INFO)
-        converted.append(logger.makeRecord(logger.name, level, path, line, message, (), None))
-    return converted

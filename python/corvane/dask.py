@@ -13,7 +13,8 @@ from typing import Any, Optional, Sequence
 
 import numpy as np
 
-from .blocks import BlockRequest, build_error, column_blocks, emit, horizontal_request
+from ._logsink import emit, library_records
+from .blocks import BlockRequest, build_error, column_blocks, horizontal_request
 from .blocks import infield_request
 
 # Default size of a block: large enough that the per-call set-up of the library is small beside
@@ -77,7 +78,7 @@ def lazy_matrix(request: BlockRequest, chunks: Optional[int], threads: Optional[
 def build_block(request: BlockRequest, c0: int, c1: int, threads: int) -> np.ndarray:
     """The rows of x-columns [c0, c1); the library's lines go to the ``corvane`` logger."""
     block, ok, records = request.build(c0, c1, threads)
-    emit(records)
+    emit(library_records(records))
     if not ok:
         raise build_error(request, records + request_lines(request, c0, threads), [(c0, c1)])
     return block

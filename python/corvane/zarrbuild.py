@@ -18,7 +18,8 @@ import time
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from . import blockstore
-from .blocks import KINDS, BlockRequest, build_error, column_blocks, emit, horizontal_request
+from ._logsink import emit, library_records
+from .blocks import KINDS, BlockRequest, build_error, column_blocks, horizontal_request
 from .blocks import infield_request
 from .dask import block_columns
 from .files import CHUNK_BYTES, PathLike, _sha256
@@ -128,7 +129,7 @@ def build_to_zarr(path: PathLike, instrument: Any, windows: Any, *, kind: str = 
     lines: List[tuple] = []
 
     def finished(outcome: Dict[str, Any]) -> None:
-        emit(outcome["records"])
+        emit(library_records(outcome["records"]))
         lines.extend(outcome["records"])
         if not outcome["ok"]:
             failed.append((outcome["c0"], outcome["c1"]))
