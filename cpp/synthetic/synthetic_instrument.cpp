@@ -5,31 +5,14 @@
 #include <random>
 
 TALVEN_WindowLayout SyntheticWindows(int kx, int ky, int lbinx, int lbiny, int kbinx, int kbiny,
-                                     const SyntheticMargins& margins) {
-  TALVEN_WindowLayout w;
-  w.Kx = kx;
-  w.Ky = ky;
-  w.KBINx = kbinx;
-  w.KBINy = kbiny;
-  w.LBINx = lbinx;
-  w.LBINy = lbiny;
-  w.Lx = kx * kbinx;
-  w.Ly = ky * kbiny;
-  w.Sx = w.Lx * lbinx;
-  w.Sy = w.Ly * lbiny;
-  w.SOFSx = margins.sofs_x;
-  w.SOFSy = margins.sofs_y;
-  w.Dx = w.Sx + margins.detector_x;
-  w.Dy = w.Sy + margins.detector_y;
-  w.DOFSx = margins.dofs_x;
-  w.DOFSy = margins.dofs_y;
-  w.NOOFx = w.Dx + margins.noof_x;
-  w.NOOFy = w.Dy + margins.noof_y;
-  w.NOFSx = margins.nofs;
-  w.NOFSy = margins.nofs;
-  w.FULLCONVx = w.NOOFx + margins.fullconv;
-  w.FULLCONVy = w.NOOFy + margins.fullconv;
-  return w;
+                                     const SyntheticMargins& m) {
+  const int lx = kx * kbinx, ly = ky * kbiny;
+  const int sx = lx * lbinx, sy = ly * lbiny;
+  const int dx = sx + m.detector_x, dy = sy + m.detector_y;
+  const int noofx = dx + m.noof_x, noofy = dy + m.noof_y;
+  const int fullx = noofx + m.fullconv, fully = noofy + m.fullconv;
+  return {fullx,    fully, m.nofs, m.nofs, noofx, noofy, m.dofs_x, m.dofs_y, dx,    dy, m.sofs_x,
+          m.sofs_y, sx,    sy,     lbinx,  lbiny, lx,    ly,       kbinx,    kbiny, kx, ky};
 }
 
 TALVEN_WindowLayout MakeWindows(int kx, int ky, int lbinx, int lbiny, int kbinx, int kbiny,

@@ -22,7 +22,7 @@ struct SyntheticMargins {
 };
 
 TALVEN_WindowLayout SyntheticWindows(int kx, int ky, int lbinx, int lbiny, int kbinx, int kbiny,
-                                     const SyntheticMargins& margins);
+                                     const SyntheticMargins& m);
 
 // A science window with `margin` detector pixels on every side, inside a NOOF window with
 // `noof_margin` pixels on every side of the detector window.
