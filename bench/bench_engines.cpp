@@ -40,6 +40,7 @@
 
 #include "cpp/sources/make_psfmatrix.h"
 #include "cpp/sources/window_layout.h"
+#include "cpp/synthetic/synthetic_instrument.h"
 
 namespace {
 
@@ -49,86 +50,12 @@ struct Case {
   int reference_repeats;
 };
 
-// Window parameters of a synthetic instrument: KBIN 1x1, a detector with room for the lower edge
-// correction's 42 rows below the science window, and NOOF margins of 64 columns on each side.
 TALVEN_WindowLayout MakeInstrument(const Case& c) {
-  const int sx = c.kx * c.lbinx, sy = c.ky * c.lbiny;
-  const int sofsx = 4, sofsy = 46;
-  const int dx = sx + 8, dy = sy + 50;
-  const int noofx = dx + 128, noofy = dy;
-  return {noofx, noofy, 0,  0,       noofx,   noofy, 64,   0, dx, dy,   sofsx,
-          sofsy, sx,    sy, c.lbinx, c.lbiny, c.kx,  c.ky, 1, 1,  c.kx, c.ky};
+  return BenchmarkWindows(c.kx, c.ky, c.lbinx, c.lbiny);
 }
 
 // Detector pixels per L1C pixel.
 int DetectorPixels(const TALVEN_WindowLayout& w) { return static_cast<int>(w.Binx() * w.Biny()); }
-
-// g x g measured PSFs twice the science window in size, each a sharp core with faint wide wings
-// (four shapes), with non-whole centres; for every pixel of the table window the bilinear weights
-// of the four PSFs at the corners of its cell of a g x g grid over the window.
-struct PsfInputs {
-  int columns, rows, nx, ny;
-  std::vector<std::vector<double>> psfs;
-  std::vector<const double*> pointers;
-  std::vector<double> locations;
-  std::vector<double> coefficients;
-  std::vector<int> indices;
-  double Megabytes() const {
-    return 8.0 *
-           (psfs.size() * static_cast<double>(columns) * rows + locations.size() +
-            1.5 * coefficients.size()) /
-           (1024.0 * 1024.0);
-  }
-};
-
-PsfInputs MakePsfs(const TALVEN_WindowLayout& inst, int table_nx, int table_ny, int g) {
-  PsfInputs p;
-  p.columns = 2 * inst.Sx;
-  p.rows = 2 * inst.Sy;
-  p.nx = table_nx;
-  p.ny = table_ny;
-  for (int m = 0; m < g * g; ++m) {
-    const int shape = m % 4;
-    const double cx = inst.Sx + 0.3 + 0.2 * shape, cy = inst.Sy + 0.6 - 0.1 * shape;
-    const double core = 1.2 + 0.2 * shape;
-    std::vector<double> s(static_cast<size_t>(p.rows) * p.columns);
-    double total = 0.0;
-    for (int x = 0; x < p.columns; ++x) {
-      for (int y = 0; y < p.rows; ++y) {
-        const double r2 = (x - cx) * (x - cx) + (y - cy) * (y - cy);
-        const double v = std::exp(-0.5 * r2 / (core * core)) + 1e-3 / (1.0 + r2 / 25.0);
-        s[y + static_cast<size_t>(x) * p.rows] = v;
-        total += v;
-      }
-    }
-    for (double& v : s) v /= total;
-    p.psfs.push_back(std::move(s));
-    p.locations.insert(p.locations.end(), {cy + 0.5, cx + 0.5, 3.0});
-  }
-  for (const auto& s : p.psfs) p.pointers.push_back(s.data());
-  p.coefficients.resize(4 * static_cast<size_t>(table_nx) * table_ny);
-  p.indices.resize(p.coefficients.size());
-  // Position of a pixel on the grid: cell i and the fraction t inside it.
-  auto cell = [g](int x, int n, int* i) {
-    const double t = n > 1 ? x / (n - 1.0) * (g - 1) : 0.0;
-    *i = std::min(static_cast<int>(t), g - 2);
-    return t - *i;
-  };
-  for (int x = 0; x < table_nx; ++x) {
-    for (int y = 0; y < table_ny; ++y) {
-      int i = 0, j = 0;
-      const double tx = cell(x, table_nx, &i), ty = cell(y, table_ny, &j);
-      const double weights[4] = {(1 - tx) * (1 - ty), tx * (1 - ty), (1 - tx) * ty, tx * ty};
-      const int psf[4] = {i + g * j, i + 1 + g * j, i + g * (j + 1), i + 1 + g * (j + 1)};
-      for (int k = 0; k < 4; ++k) {
-        const size_t at = k + 4 * (y + static_cast<size_t>(table_ny) * x);
-        p.coefficients[at] = weights[k];
-        p.indices[at] = psf[k];
-      }
-    }
-  }
-  return p;
-}
 
 // One build in this (child) process; returns its wall time in seconds, or a negative value. A
 // fresh output is allocated without being touched (the build faults its pages in), otherwise it
@@ -136,8 +63,8 @@ PsfInputs MakePsfs(const TALVEN_WindowLayout& inst, int table_nx, int table_ny, 
 std::pair<double, double> BuildOnce(const Case& c, bool horizontal, bool fast, int threads,
                                     bool fresh, int g) {
   const TALVEN_WindowLayout inst = MakeInstrument(c);
-  PsfInputs p = horizontal ? MakePsfs(inst, inst.NOOFx, inst.NOOFy, g)
-                           : MakePsfs(inst, inst.Dx, inst.Dy, g);
+  SyntheticPsfs p = horizontal ? MakeSmoothPsfs(inst, inst.NOOFx, inst.NOOFy, g)
+                               : MakeSmoothPsfs(inst, inst.Dx, inst.Dy, g);
   const int n = static_cast<int>(inst.KK());
   const size_t bytes = sizeof(double) * n * n;
   void* storage = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -148,16 +75,10 @@ std::pair<double, double> BuildOnce(const Case& c, bool horizontal, bool fast, i
   gen.set_engine(fast ? TALVEN_MatrixEngine::kFast : TALVEN_MatrixEngine::kReference);
   omp_set_dynamic(0);
   omp_set_num_threads(threads);
-  const int npsf = g * g;
-  zv2dArray<double> locations(3, npsf, p.locations.data());
-  zv3dArray<double> coefficients(4, p.ny, p.nx, p.coefficients.data());
-  zv3dArray<int> indices(4, p.ny, p.nx, p.indices.data());
+  PsfViews views(p);
   const auto kind =
       horizontal ? WindowMappingType::WINDOW_NOOF : WindowMappingType::WINDOW_DETECTOR;
-  if (!gen.PSF_Table().Initialize(p.pointers.data(), npsf, p.columns, p.rows, kind,
-                                  gen.WindowHierachy(), locations, coefficients, indices)) {
-    return {-1.0, 0.0};
-  }
+  if (!views.Initialize(&gen, p, kind)) return {-1.0, 0.0};
   zv2dArray<double> no_vignetting(0, 0, nullptr);
   const auto start = std::chrono::steady_clock::now();
   const bool ok =

@@ -39,13 +39,12 @@ bool HoldsOtherThanZeros(const double* values, ptrdiff_t n) {
 
 TALVEN_FastEngineFrame::TALVEN_FastEngineFrame(const WindowMappingHierarchy& h,
                                                const TALVEN_PSF_Table& table, double* output,
-                                               const TALVEN_BuildScope& scope, const char* method,
-                                               const char* source_path)
+                                               const TALVEN_BuildScope& scope,
+                                               TALVEN_BuiltMatrix matrix)
     : m_table(table),
       m_output(output),
       m_scope(scope),
-      m_method(method),
-      m_source_path(source_path),
+      m_matrix(matrix),
       m_bx(h.m_l1c_to_detector.Binx()),
       m_by(h.m_l1c_to_detector.Biny()),
       m_kx(h.m_l1c_to_detector.Numx()),
@@ -154,16 +153,13 @@ bool TALVEN_FastEngineFrame::SilentLookUpsFail(
 }
 
 bool TALVEN_FastEngineFrame::ReportAllocationFailure() const {
-  zvLogBase::Record(zvlog_error, m_source_path, __LINE__,
-                    "TALVEN_DeconvolutionMatrixGenerator::%s, Error allocating the PSF tables of "
-                    "the matrix engine for a (%d,%d) array of L1C pixels",
-                    m_method, m_ky, m_kx);
+  TALVEN_LogEngineAllocationFailure(m_matrix, m_ky, m_kx);
   return false;
 }
 
 bool TALVEN_FastEngineFrame::Fail() {
   FillOutput();
-  TALVEN_LogEmptyMatrix(m_source_path);
+  TALVEN_LogEmptyMatrix(m_matrix);
   return false;
 }
 
@@ -176,7 +172,6 @@ bool TALVEN_FastEngineFrame::FailRequest() {
 bool TALVEN_FastEngineFrame::Cancelled() {
   if (!m_scope.Cancelled()) return false;
   FillOutput();
-  zvLogBase::Record(zvlog_info, m_source_path, __LINE__,
-                    "TALVEN_DeconvolutionMatrixGenerator::%s, Cancelled by the caller", m_method);
+  TALVEN_LogCancelled(m_matrix);
   return true;
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cpp/sources/build_scope.h"
+#include "cpp/sources/generator_messages.h"
 #include "cpp/sources/psfplanes.h"
 
 class WindowMappingHierarchy;
@@ -23,12 +24,10 @@ class TALVEN_FastEngineFrame {
   bool Guarded(const std::function<bool()>& build);
 
  protected:
-  // `method` names the generator method in the engine's own messages, which are recorded against
-  // `source_path`, the generator's file whose messages the engine writes. `output` holds the
-  // matrix columns of the sources in scope's block.
+  // The engine's own messages are those of the generator method that builds `matrix`. `output`
+  // holds the matrix columns of the sources in scope's block.
   TALVEN_FastEngineFrame(const WindowMappingHierarchy& h, const TALVEN_PSF_Table& table,
-                         double* output, const TALVEN_BuildScope& scope, const char* method,
-                         const char* source_path);
+                         double* output, const TALVEN_BuildScope& scope, TALVEN_BuiltMatrix matrix);
 
   // The matrix column of source L1C pixel c, which must lie in the block.
   double* Column(ptrdiff_t c) const { return m_output + (c - m_first_source) * m_n; }
@@ -69,8 +68,7 @@ class TALVEN_FastEngineFrame {
   const TALVEN_PSF_Table& m_table;
   double* const m_output;
   const TALVEN_BuildScope m_scope;
-  const char* const m_method;
-  const char* const m_source_path;
+  const TALVEN_BuiltMatrix m_matrix;
   const int m_bx, m_by, m_kx, m_ky;
   const ptrdiff_t m_n;
   // L1C x-columns [m_c0, m_c1) of the sources in the block, and their flat L1C indices.

@@ -36,8 +36,7 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
   HorizontalEngine(const WindowMappingHierarchy& h, const TALVEN_PSF_Table& table,
                    const TALVEN_HorizontalRequest& request, const TALVEN_BuildScope& scope,
                    double* output)
-      : TALVEN_FastEngineFrame(h, table, output, scope, "build_horizontal_stray_light",
-                               kSourcePath),
+      : TALVEN_FastEngineFrame(h, table, output, scope, TALVEN_BuiltMatrix::kHorizontal),
         m_request(request),
         m_left(HoldsSource(LeftTarget(0))),
         m_right(HoldsSource(RightTarget(0))),

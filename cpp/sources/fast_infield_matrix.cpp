@@ -38,7 +38,7 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
   InfieldEngine(const WindowMappingHierarchy& h, const TALVEN_PSF_Table& table,
                 const TALVEN_InfieldOptions& options, const TALVEN_BuildScope& scope,
                 double* output)
-      : TALVEN_FastEngineFrame(h, table, output, scope, "build_transfer_function", kSourcePath),
+      : TALVEN_FastEngineFrame(h, table, output, scope, TALVEN_BuiltMatrix::kInfield),
         m_options(options),
         m_ofsx(h.m_science.Ofsx()),
         m_ofsy(h.m_science.Ofsy()),

@@ -18,22 +18,21 @@ class WindowMappingHierarchy;
 class TALVEN_PSF_Table;
 struct TALVEN_BuildScope;
 
+// The generator's options of the build; it sets every one.
 struct TALVEN_InfieldOptions {
-  bool use_simpsons = true;
-  bool lower_edge = true;
-  int rows_below = 42;
-  int rows_above = 42;
-  bool diagnostic = false;
+  bool use_simpsons, lower_edge;
+  int rows_below, rows_above;
+  bool diagnostic;
 };
 
-// Needs the layout of TALVEN_FastEngineLayoutApplies. Fills output, the matrix columns of the sources in scope's block (N doubles each, the
-// receiver's flat L1C index fastest), with the in-field matrix of the initialised detector-window
-// PSF table. Logs what the element-by-element builder logs for the same input (per-row
-// diagnostics as column 0 reaches each row, look-up failures, a failed lower edge column) and, on
-// failure, "Return empty matrix", leaves the output all 0.0 and returns false. Work items are the
-// block's L1C columns; a cancelled build logs so and returns false with the output all 0.0. A
-// block fails as well when a source of another block's columns cannot be looked up, which that
-// block logs.
+// Needs the layout of TALVEN_FastEngineLayoutApplies. Fills output, the matrix columns of the
+// sources in scope's block (N doubles each, the receiver's flat L1C index fastest), with the
+// in-field matrix of the initialised detector-window PSF table. Logs what the element-by-element
+// builder logs for the same input (per-row diagnostics as column 0 reaches each row, look-up
+// failures, a failed lower edge column) and, on failure, "Return empty matrix", leaves the output
+// all 0.0 and returns false. Work items are the block's L1C columns; a cancelled build logs so and
+// returns false with the output all 0.0. A block fails as well when a source of another block's
+// columns cannot be looked up, which that block logs.
 bool TALVEN_BuildInfieldMatrixFast(const WindowMappingHierarchy& hierarchy,
                                    const TALVEN_PSF_Table& table,
                                    const TALVEN_InfieldOptions& options,

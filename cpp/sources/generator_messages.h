@@ -4,6 +4,10 @@
 
 struct Coords;
 
+// The matrix a build makes. Its lines name the generator method that builds it and are recorded
+// against that method's file.
+enum class TALVEN_BuiltMatrix { kInfield, kHorizontal };
+
 // The coefficients of a source detector pixel of the in-field matrix could not be looked up.
 void TALVEN_LogColumnLookUpFailure(const Coords& source);
 // The same for a lower edge source below the bottom edge, and the L1C column it belongs to.
@@ -16,5 +20,16 @@ void TALVEN_LogInfieldRowFirstPixel(int row);
 // Diagnostic progress of the horizontal stray light matrix.
 void TALVEN_LogHorizontalRowProgress(int row, int numrows);
 
-// A build that failed returns an all-zero matrix; source_path is the generator file of the build.
-void TALVEN_LogEmptyMatrix(const char* source_path);
+// Why a build cannot run: a window hierarchy with a binning below 1, an L1C window without pixels,
+// an output that is not n x rows, or a block asked of the element-by-element engine.
+void TALVEN_LogUnusableHierarchy(TALVEN_BuiltMatrix matrix);
+void TALVEN_LogEmptyL1cWindow(TALVEN_BuiltMatrix matrix, int numy, int numx);
+void TALVEN_LogOutputSize(TALVEN_BuiltMatrix matrix, int nx, int ny, int n, int rows);
+void TALVEN_LogWholeMatrixOnly(TALVEN_BuiltMatrix matrix, int first_column, int end_column);
+
+// The fast engines could not have the storage of their tables for a (ky, kx) array of L1C pixels.
+void TALVEN_LogEngineAllocationFailure(TALVEN_BuiltMatrix matrix, int ky, int kx);
+// The caller stopped the build.
+void TALVEN_LogCancelled(TALVEN_BuiltMatrix matrix);
+// A build that failed returns an all-zero matrix.
+void TALVEN_LogEmptyMatrix(TALVEN_BuiltMatrix matrix);

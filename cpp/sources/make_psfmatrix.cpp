@@ -123,33 +123,21 @@ bool TALVEN_DeconvolutionMatrixGenerator::CheckThreadSpecificAllocation(
 }
 
 bool TALVEN_DeconvolutionMatrixGenerator::CheckBuildPreconditions(zv2dArray<double>* output,
-                                                                  const char* source_path,
-                                                                  const char* method) const {
+                                                                  TALVEN_BuiltMatrix matrix) const {
   bool ok = true;
   if (!m_hierarchy.IsUsable()) {
-    zvLogBase::Record(zvlog_error, source_path, __LINE__,
-                      "TALVEN_DeconvolutionMatrixGenerator::%s, The window hierarchy is not usable "
-                      "(a binning below 1, or binnings whose product does not fit a 32-bit "
-                      "integer)",
-                      method);
+    TALVEN_LogUnusableHierarchy(matrix);
     ok = false;
   }
   const size_t n = NumL1cPixels() > 0 ? static_cast<size_t>(NumL1cPixels()) : 0;
   if (n == 0) {
-    const WindowMapping& l1c = m_hierarchy.m_l1c;
-    zvLogBase::Record(zvlog_error, source_path, __LINE__,
-                      "TALVEN_DeconvolutionMatrixGenerator::%s, The L1C window (%d, %d) has no "
-                      "pixels",
-                      method, l1c.Numy(), l1c.Numx());
+    TALVEN_LogEmptyL1cWindow(matrix, m_hierarchy.m_l1c.Numy(), m_hierarchy.m_l1c.Numx());
     ok = false;
   } else if (output == nullptr || output->XSize() != n ||
              output->YSize() != static_cast<size_t>(ScopeRows())) {
     const int nx = output != nullptr ? static_cast<int>(output->XSize()) : 0;
     const int ny = output != nullptr ? static_cast<int>(output->YSize()) : 0;
-    zvLogBase::Record(zvlog_error, source_path, __LINE__,
-                      "TALVEN_DeconvolutionMatrixGenerator::%s, The output matrix (%d x %d) is not "
-                      "the expected size (%d x %d)",
-                      method, nx, ny, static_cast<int>(n), ScopeRows());
+    TALVEN_LogOutputSize(matrix, nx, ny, static_cast<int>(n), ScopeRows());
     ok = false;
   }
   if (!ok && output != nullptr) output->SetTo(0.0);
@@ -162,25 +150,22 @@ int TALVEN_DeconvolutionMatrixGenerator::ScopeRows() const {
 }
 
 bool TALVEN_DeconvolutionMatrixGenerator::CheckWholeMatrix(zv2dArray<double>* output,
-                                                           const char* source_path,
-                                                           const char* method) const {
+                                                           TALVEN_BuiltMatrix matrix) const {
   if (m_scope.IsWhole(m_hierarchy.m_l1c.Numx())) return true;
-  zvLogBase::Record(zvlog_error, source_path, __LINE__,
-                    "TALVEN_DeconvolutionMatrixGenerator::%s, The element-by-element engine "
-                    "builds whole matrices only, not L1C columns [%d, %d)",
-                    method, m_scope.first_column, m_scope.EndColumn(m_hierarchy.m_l1c.Numx()));
+  TALVEN_LogWholeMatrixOnly(matrix, m_scope.first_column,
+                            m_scope.EndColumn(m_hierarchy.m_l1c.Numx()));
   output->SetTo(0.0);
   return false;
 }
 
 bool TALVEN_DeconvolutionMatrixGenerator::MergeThreadMatrices(zv2dArray<double>* output,
                                                               MatrixList* all, bool ok,
-                                                              const char* source_path) const {
-  if (!ok) TALVEN_LogEmptyMatrix(source_path);
+                                                              TALVEN_BuiltMatrix matrix) const {
+  if (!ok) TALVEN_LogEmptyMatrix(matrix);
   output->SetTo(0.0);
-  for (zv2dArray<double>* matrix : *all) {
-    if (ok) *output += *matrix;
-    delete matrix;
+  for (zv2dArray<double>* thread_matrix : *all) {
+    if (ok) *output += *thread_matrix;
+    delete thread_matrix;
   }
   all->clear();
   const int pixels_per_l1c = m_l1c_to_detector.Binx() * m_l1c_to_detector.Biny();

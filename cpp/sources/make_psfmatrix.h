@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "cpp/sources/build_scope.h"
+#include "cpp/sources/generator_messages.h"
 #include "cpp/sources/psftables.h"
 #include "cpp/sources/window_layout.h"
 #include "cpp/sources/windowbinning.h"
@@ -27,6 +28,12 @@
 // is the default wherever the window layout allows it; the element-by-element engine is the
 // reference it is checked against.
 enum class TALVEN_MatrixEngine { kFast, kReference };
+
+// The sampling steps of the horizontal stray light matrix: NOOF sources (ny, nx) and science
+// receivers (sy, sx).
+struct TALVEN_SamplingSteps {
+  int ny, nx, sy, sx;
+};
 
 class TALVEN_DeconvolutionMatrixGenerator {
  public:
@@ -102,20 +109,32 @@ class TALVEN_DeconvolutionMatrixGenerator {
   int NumL1cPixels() const { return m_l1cindexer.FlatSize(); }
   // Source L1C pixels in the scope's block: the output's rows.
   int ScopeRows() const;
-  // False, with errors naming `method` and recorded against `source_path`, when a build cannot
-  // run: an output matrix that is not N x ScopeRows() or a window hierarchy with a binning below 1.
-  // The output is then zero-filled.
-  bool CheckBuildPreconditions(zv2dArray<double>* output, const char* source_path,
-                               const char* method) const;
+  // False, with errors naming the method that builds `matrix`, when a build cannot run: an output
+  // matrix that is not N x ScopeRows() or a window hierarchy with a binning below 1. The output is
+  // then zero-filled.
+  bool CheckBuildPreconditions(zv2dArray<double>* output, TALVEN_BuiltMatrix matrix) const;
   // False, with an error and the output zero-filled, when the element-by-element engine would be
   // asked for a block of the matrix.
-  bool CheckWholeMatrix(zv2dArray<double>* output, const char* source_path,
-                        const char* method) const;
+  bool CheckWholeMatrix(zv2dArray<double>* output, TALVEN_BuiltMatrix matrix) const;
   // Zero-fills the output, adds the thread matrices into it in list order when ok (freeing them
   // in every case) and scales by one over the number of detector pixels in an L1C pixel. A build
-  // that failed logs that its matrix is returned empty, against `source_path`. Returns ok.
+  // that failed logs that its matrix is returned empty. Returns ok.
   bool MergeThreadMatrices(zv2dArray<double>* output, MatrixList* all, bool ok,
-                           const char* source_path) const;
+                           TALVEN_BuiltMatrix matrix) const;
+
+  // The steps of build_horizontal_stray_light (talven_horizontal_deconvolution_matrix.cpp): the
+  // NOOF pixel of column 0 of a science row; the checks, which log every failure and zero-fill the
+  // output; whether the vignetting array is used, logged; the element-by-element build, a row of
+  // sources at a time. `vignetting` is null or holds a factor for every NOOF pixel.
+  Coords ScienceOriginInNoof(int science_row) const;
+  bool CheckHorizontalBuild(zv2dArray<double>* output, const TALVEN_SamplingSteps& steps) const;
+  bool UsesVignetting(const zv2dArray<double>& vignetting) const;
+  bool BuildHorizontalReference(zv2dArray<double>* output, const double* vignetting,
+                                const TALVEN_SamplingSteps& steps);
+  // Adds the light of the sampled sources left and right of science row y; false when a thread
+  // matrix could not be `allocated`, the row has no edge pixels, or a look-up failed.
+  bool AddHorizontalRow(int y, bool allocated, const double* vignetting,
+                        const TALVEN_SamplingSteps& steps, zv2dArray<double>* matrix) const;
 
   // Where a build chooses its engine (engine_choice.cpp): the fast engine when it was asked for,
   // the PSF table covers `table_window` and the window layout suits it. The fast builds fill

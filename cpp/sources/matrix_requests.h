@@ -39,13 +39,29 @@ struct TALVEN_PsfInputs {
 };
 
 // The PSF arguments of an exported entry point, in their order.
-TALVEN_PsfInputs TALVEN_MakePsfInputs(const double** psfarraypointers, int M, int psf_Nx,
-                                      int psf_Ny, double* psf_location2D, int numpsf,
-                                      int numcentres_mustbe3, double* psf_interp_coeffs3D,
-                                      int num_interp_coeffs0, int num_interp_coeffs1,
-                                      int num_interp_coeffs2, int* psf_interp_indices3D,
-                                      int num_interp_indices0, int num_interp_indices1,
-                                      int num_interp_indices2);
+inline TALVEN_PsfInputs TALVEN_MakePsfInputs(const double** psfarraypointers, int M, int psf_Nx,
+                                             int psf_Ny, double* psf_location2D, int numpsf,
+                                             int numcentres_mustbe3, double* psf_interp_coeffs3D,
+                                             int num_interp_coeffs0, int num_interp_coeffs1,
+                                             int num_interp_coeffs2, int* psf_interp_indices3D,
+                                             int num_interp_indices0, int num_interp_indices1,
+                                             int num_interp_indices2) {
+  return {psfarraypointers,
+          M,
+          psf_Nx,
+          psf_Ny,
+          psf_location2D,
+          numpsf,
+          numcentres_mustbe3,
+          psf_interp_coeffs3D,
+          num_interp_coeffs0,
+          num_interp_coeffs1,
+          num_interp_coeffs2,
+          psf_interp_indices3D,
+          num_interp_indices0,
+          num_interp_indices1,
+          num_interp_indices2};
+}
 
 // The horizontal request's vignetting array (Vnx x Vny, or 0 x 0 for none) and sampling steps.
 struct TALVEN_HorizontalInputs {

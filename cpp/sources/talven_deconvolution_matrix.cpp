@@ -16,12 +16,19 @@
 
 static const char* const kSourcePath = kTALVEN_EntryPointsSource;
 
-bool g_use_simspons_interpolation = true;
-bool g_create_lower_edge_adjustment = true;
-int32_t g_rows_below_bottom_edge = 42;
-int32_t g_rows_above_bottom_edge = 42;
-bool g_diagnosticonly = false;
-int32_t g_maxthreads = 0;
+namespace {
+
+// What a request is given when nothing sets its options.
+const TALVEN_RequestSettings kDefaults;
+
+}  // namespace
+
+bool g_use_simspons_interpolation = kDefaults.use_simpsons;
+bool g_create_lower_edge_adjustment = kDefaults.lower_edge;
+int32_t g_rows_below_bottom_edge = kDefaults.rows_below;
+int32_t g_rows_above_bottom_edge = kDefaults.rows_above;
+bool g_diagnosticonly = kDefaults.diagnostic;
+int32_t g_maxthreads = kDefaults.threads;
 std::string g_versionstr = "Version 0.2.0 2021-01-10";
 
 namespace {
@@ -329,39 +336,15 @@ bool TALVEN_CreateHorizontalMatrix(const TALVEN_RequestSettings& settings, doubl
   ok = CheckTableSizes(kHorizontal, psfs, w.NOOFx, w.NOOFy) && ok;
   const std::optional<TALVEN_CheckedLayout> checked =
       TALVEN_CheckHorizontalRequest(request, settings, horizontal, psfs, w);
-  // The named options tune the in-field matrix only: fixed row counts, default options.
+  // The named options tune the in-field matrix only: default row counts and options.
   bool built = false;
   ok = ok && checked &&
-       Generate(kHorizontal, settings, *checked, matrix, 42, 42, psfs,
-                WindowMappingType::WINDOW_NOOF, &built,
+       Generate(kHorizontal, settings, *checked, matrix, kDefaults.rows_below, kDefaults.rows_above,
+                psfs, WindowMappingType::WINDOW_NOOF, &built,
                 [&](TALVEN_DeconvolutionMatrixGenerator& generator) {
                   return generator.build_horizontal_stray_light(
                       &output, vignetting, horizontal.delta_ny, horizontal.delta_nx,
                       horizontal.delta_sy, horizontal.delta_sx);
                 });
   return Finish(kHorizontal, ok, KK, attached && !built, &output);
-}
-
-TALVEN_PsfInputs TALVEN_MakePsfInputs(const double** psfarraypointers, int M, int psf_Nx,
-                                      int psf_Ny, double* psf_location2D, int numpsf,
-                                      int numcentres_mustbe3, double* psf_interp_coeffs3D,
-                                      int num_interp_coeffs0, int num_interp_coeffs1,
-                                      int num_interp_coeffs2, int* psf_interp_indices3D,
-                                      int num_interp_indices0, int num_interp_indices1,
-                                      int num_interp_indices2) {
-  return {psfarraypointers,
-          M,
-          psf_Nx,
-          psf_Ny,
-          psf_location2D,
-          numpsf,
-          numcentres_mustbe3,
-          psf_interp_coeffs3D,
-          num_interp_coeffs0,
-          num_interp_coeffs1,
-          num_interp_coeffs2,
-          psf_interp_indices3D,
-          num_interp_indices0,
-          num_interp_indices1,
-          num_interp_indices2};
 }

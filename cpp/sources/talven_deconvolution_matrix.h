@@ -3,7 +3,8 @@
 // into caller memory. Unmangled names with default visibility, so that C and ctypes callers reach
 // them in the extension module's shared object.
 //
-// The settings are plain variables: change them only while no request runs.
+// The settings are plain variables: change them only while no request runs. They start at the
+// defaults of TALVEN_RequestSettings (matrix_requests.h).
 #pragma once
 
 #include <cstdint>
@@ -13,11 +14,11 @@
 
 class zvLog;
 
-extern bool g_use_simspons_interpolation;    // option "use_simpsons", default true
-extern bool g_create_lower_edge_adjustment;  // option "create_lower_edge_adjustment", default true
-extern int32_t g_rows_below_bottom_edge;     // option "lower_edge_rows_below", default 42
-extern int32_t g_rows_above_bottom_edge;     // option "lower_edge_rows_above", default 42
-extern bool g_diagnosticonly;                // per-row progress messages, default false
+extern bool g_use_simspons_interpolation;    // option "use_simpsons"
+extern bool g_create_lower_edge_adjustment;  // option "create_lower_edge_adjustment"
+extern int32_t g_rows_below_bottom_edge;     // option "lower_edge_rows_below"
+extern int32_t g_rows_above_bottom_edge;     // option "lower_edge_rows_above"
+extern bool g_diagnosticonly;                // per-row progress messages
 extern int32_t g_maxthreads;                 // OpenMP thread limit; 0 or less leaves OpenMP's own
 extern std::string g_versionstr;             // logged at the start of every request
 

@@ -39,21 +39,39 @@ bool TALVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light(
                     "Noof region coordinate step sizes    (Ny,Nx) = (%d, %d)", delta_ny, delta_nx);
   zvLogBase::Record(zvlog_info, kSourcePath, __LINE__,
                     "Science window coordinate step sizes (Sy,Sx) = (%d, %d)", delta_sy, delta_sx);
+  const TALVEN_SamplingSteps steps{delta_ny, delta_nx, delta_sy, delta_sx};
+  if (!CheckHorizontalBuild(output, steps)) return false;
+  const double* factors = UsesVignetting(vignetting) ? vignetting.ArrayBasePtr() : nullptr;
+  // The checks above are those the fast engine relies on.
+  if (UsesFastEngine(WindowMappingType::WINDOW_NOOF)) {
+    return BuildHorizontalFast(output, factors, delta_ny, delta_nx, delta_sy, delta_sx);
+  }
+  if (!CheckWholeMatrix(output, TALVEN_BuiltMatrix::kHorizontal)) return false;
+  return BuildHorizontalReference(output, factors, steps);
+}
 
+Coords TALVEN_DeconvolutionMatrixGenerator::ScienceOriginInNoof(int science_row) const {
+  const WindowMapping science_to_noof =
+      m_hierarchy.CreateMappingToUpperLevel(m_hierarchy.m_science, m_hierarchy.m_noof);
+  Coords origin(WindowMappingType::WINDOW_NOOF);
+  science_to_noof.ToParentWindow(Coords(science_row, 0, WindowMappingType::WINDOW_SCIENCE), &origin,
+                                 false);
+  return origin;
+}
+
+bool TALVEN_DeconvolutionMatrixGenerator::CheckHorizontalBuild(
+    zv2dArray<double>* output, const TALVEN_SamplingSteps& steps) const {
   const WindowMapping& noof = m_hierarchy.m_noof;
   const WindowMapping& science = m_hierarchy.m_science;
-  const WindowMapping science_to_noof = m_hierarchy.CreateMappingToUpperLevel(science, noof);
-  Coords origin(WindowMappingType::WINDOW_NOOF);
-  science_to_noof.ToParentWindow(Coords(0, 0, WindowMappingType::WINDOW_SCIENCE), &origin, false);
-
+  const Coords origin = ScienceOriginInNoof(0);
   // A step below 1 would never advance a sampling loop, and a science row outside the NOOF window
   // has no vignetting row: refuse both.
-  bool ok = CheckBuildPreconditions(output, kSourcePath, "build_horizontal_stray_light");
-  if (!TALVEN_StepsUsable(delta_nx, delta_ny, delta_sx, delta_sy)) {
+  bool ok = CheckBuildPreconditions(output, TALVEN_BuiltMatrix::kHorizontal);
+  if (!TALVEN_StepsUsable(steps.nx, steps.ny, steps.sx, steps.sy)) {
     zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
                       "TALVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light, The "
                       "sampling steps (Ny,Nx,Sy,Sx) = (%d, %d, %d, %d) must all be at least 1",
-                      delta_ny, delta_nx, delta_sy, delta_sx);
+                      steps.ny, steps.nx, steps.sy, steps.sx);
     ok = false;
   }
   if (m_psftable.WindowType() != WindowMappingType::WINDOW_NOOF) {
@@ -71,20 +89,23 @@ bool TALVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light(
                       science.Numy(), science.Numx(), origin.y, origin.x, noof.Numy(), noof.Numx());
     ok = false;
   }
-  if (!ok) {
-    if (output != nullptr) output->SetTo(0.0);
-    return false;
-  }
+  if (!ok && output != nullptr) output->SetTo(0.0);
+  return ok;
+}
 
+bool TALVEN_DeconvolutionMatrixGenerator::UsesVignetting(
+    const zv2dArray<double>& vignetting) const {
+  const WindowMapping& noof = m_hierarchy.m_noof;
   const int vx = static_cast<int>(vignetting.XSize());
   const int vy = static_cast<int>(vignetting.YSize());
-  const bool use_vignetting = vx == noof.Numx() && vy == noof.Numy();
-  if (use_vignetting) {
+  if (vx == noof.Numx() && vy == noof.Numy()) {
     zvLogBase::Record(zvlog_info, kSourcePath, __LINE__,
                       "The user supplied, ROW major, vignetting array (%d,%d) willbe used for "
                       "vignetting",
                       vx, vy);
-  } else if (vx == 0 && vy == 0) {
+    return true;
+  }
+  if (vx == 0 && vy == 0) {
     zvLogBase::Record(zvlog_info, kSourcePath, __LINE__,
                       "No user defined vignetting array supplied. A value of 1.0 will be used");
   } else {
@@ -94,19 +115,12 @@ bool TALVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light(
         "of (%d,%d) but got (%d,%d). A value of 1.0 will be used",
         noof.Numx(), noof.Numy(), vx, vy);
   }
+  return false;
+}
 
-  // The checks above are those the fast engine relies on.
-  if (UsesFastEngine(WindowMappingType::WINDOW_NOOF)) {
-    return BuildHorizontalFast(output, use_vignetting ? vignetting.ArrayBasePtr() : nullptr,
-                               delta_ny, delta_nx, delta_sy, delta_sx);
-  }
-  if (!CheckWholeMatrix(output, kSourcePath, "build_horizontal_stray_light")) return false;
-
-  const int x0 = origin.x;
-  const int x1 = origin.x + science.Numx();
-  const int numrows = science.Numy();
-  const int lastcolumn = science.Numx() - 1;
-  const double sourcearea = static_cast<double>(delta_nx) * delta_ny;
+bool TALVEN_DeconvolutionMatrixGenerator::BuildHorizontalReference(
+    zv2dArray<double>* output, const double* vignetting, const TALVEN_SamplingSteps& steps) {
+  const int numrows = m_hierarchy.m_science.Numy();
   MatrixList thread_matrices;
   std::atomic<bool> result(true);  // workers only ever clear it
 #pragma omp parallel
@@ -114,48 +128,57 @@ bool TALVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light(
     zv2dArray<double>* mine = nullptr;
     // The loops run in 64 bits: a step past the last row or source must not wrap.
 #pragma omp for schedule(dynamic, 1)
-    for (int64_t row = delta_ny / 2; row < numrows; row += delta_ny) {
+    for (int64_t row = steps.ny / 2; row < numrows; row += steps.ny) {
       const int y = static_cast<int>(row);
-      TALVEN_HorizontalStrayLightTargets left;
-      TALVEN_HorizontalStrayLightTargets right;
       if (m_diagnostic) {
         TALVEN_LogHorizontalRowProgress(y, numrows);
       }
-      bool rowok = CheckThreadSpecificAllocation(&mine, thread_matrices);
-      if (!SciencePixelToL1cIndex(m_hierarchy, m_l1cindexer, 0, y, &left.targets[0]) ||
-          !SciencePixelToL1cIndex(m_hierarchy, m_l1cindexer, lastcolumn, y, &right.targets[0])) {
-        zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
-                          "TALVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light, "
-                          "Science row [%d] has no L1C pixel at its left or right edge",
-                          y);
-        rowok = false;
+      const bool allocated = CheckThreadSpecificAllocation(&mine, thread_matrices);
+      if (!AddHorizontalRow(y, allocated, vignetting, steps, mine)) {
+        result.store(false, std::memory_order_relaxed);
       }
-      Coords row_origin(WindowMappingType::WINDOW_NOOF);
-      science_to_noof.ToParentWindow(Coords(y, 0, WindowMappingType::WINDOW_SCIENCE), &row_origin,
-                                     false);
-      const int yn = row_origin.y;
-      const double* vignettingrow =
-          use_vignetting ? vignetting.ArrayBasePtr() + static_cast<size_t>(yn) * vx : nullptr;
-      const int num_vignetting = use_vignetting ? vx : 0;
-      // A source whose PSF cannot be looked up fails the matrix; the other sources are still
-      // looked up, so that each failure is logged.
-      bool lookups_ok = true;
-      for (int64_t x = int64_t{x0} - 1 - delta_nx / 2; rowok && x >= 0; x -= delta_nx) {
-        lookups_ok = ProcessHorizontalStrayLightFromPixel(
-                         yn, static_cast<int>(x), delta_sy, delta_sx, sourcearea, left.targets,
-                         left.fractions, left.numtargets, vignettingrow, num_vignetting, mine) &&
-                     lookups_ok;
-      }
-      for (int64_t x = int64_t{x1} + delta_nx / 2; rowok && x < noof.Numx(); x += delta_nx) {
-        lookups_ok = ProcessHorizontalStrayLightFromPixel(
-                         yn, static_cast<int>(x), delta_sy, delta_sx, sourcearea, right.targets,
-                         right.fractions, right.numtargets, vignettingrow, num_vignetting, mine) &&
-                     lookups_ok;
-      }
-      if (!rowok || !lookups_ok) result.store(false, std::memory_order_relaxed);
     }
   }
-  return MergeThreadMatrices(output, &thread_matrices, result.load(), kSourcePath);
+  return MergeThreadMatrices(output, &thread_matrices, result.load(),
+                             TALVEN_BuiltMatrix::kHorizontal);
+}
+
+bool TALVEN_DeconvolutionMatrixGenerator::AddHorizontalRow(int y, bool allocated,
+                                                           const double* vignetting,
+                                                           const TALVEN_SamplingSteps& steps,
+                                                           zv2dArray<double>* matrix) const {
+  const int lastcolumn = m_hierarchy.m_science.Numx() - 1;
+  TALVEN_HorizontalStrayLightTargets left;
+  TALVEN_HorizontalStrayLightTargets right;
+  if (!SciencePixelToL1cIndex(m_hierarchy, m_l1cindexer, 0, y, &left.targets[0]) ||
+      !SciencePixelToL1cIndex(m_hierarchy, m_l1cindexer, lastcolumn, y, &right.targets[0])) {
+    zvLogBase::Record(zvlog_error, kSourcePath, __LINE__,
+                      "TALVEN_DeconvolutionMatrixGenerator::build_horizontal_stray_light, "
+                      "Science row [%d] has no L1C pixel at its left or right edge",
+                      y);
+    return false;
+  }
+  if (!allocated) return false;
+  const int noofx = m_hierarchy.m_noof.Numx();
+  const Coords origin = ScienceOriginInNoof(y);
+  const int yn = origin.y;
+  const double* vignettingrow =
+      vignetting != nullptr ? vignetting + static_cast<size_t>(yn) * noofx : nullptr;
+  const int num_vignetting = vignetting != nullptr ? noofx : 0;
+  const double sourcearea = static_cast<double>(steps.nx) * steps.ny;
+  // A source whose PSF cannot be looked up fails the matrix; the other sources are still looked
+  // up, so that each failure is logged.
+  bool lookups_ok = true;
+  auto add = [&](int64_t x, const TALVEN_HorizontalStrayLightTargets& side) {
+    lookups_ok = ProcessHorizontalStrayLightFromPixel(
+                     yn, static_cast<int>(x), steps.sy, steps.sx, sourcearea, side.targets,
+                     side.fractions, side.numtargets, vignettingrow, num_vignetting, matrix) &&
+                 lookups_ok;
+  };
+  for (int64_t x = int64_t{origin.x} - 1 - steps.nx / 2; x >= 0; x -= steps.nx) add(x, left);
+  const int64_t x1 = int64_t{origin.x} + lastcolumn + 1;
+  for (int64_t x = x1 + steps.nx / 2; x < noofx; x += steps.nx) add(x, right);
+  return lookups_ok;
 }
 
 bool TALVEN_DeconvolutionMatrixGenerator::ProcessHorizontalStrayLightFromPixel(

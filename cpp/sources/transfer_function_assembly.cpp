@@ -31,9 +31,9 @@ bool TALVEN_DeconvolutionMatrixGenerator::build_transfer_function(zv2dArray<doub
       "TALVEN_DeconvolutionMatrixGenerator, Generating convolution matrix for a (%d, "
       "%d) array of L1C pixels. Pixel binning is (%d,%d) and window offset is (%d,%d)",
       l1c.Numy(), l1c.Numx(), l1c.Biny(), l1c.Binx(), l1c.Ofsy(), l1c.Ofsx());
-  if (!CheckBuildPreconditions(output, kSourcePath, "build_transfer_function")) return false;
+  if (!CheckBuildPreconditions(output, TALVEN_BuiltMatrix::kInfield)) return false;
   if (UsesFastEngine(WindowMappingType::WINDOW_DETECTOR)) return BuildInfieldFast(output);
-  if (!CheckWholeMatrix(output, kSourcePath, "build_transfer_function")) return false;
+  if (!CheckWholeMatrix(output, TALVEN_BuiltMatrix::kInfield)) return false;
 
   MatrixList thread_matrices;
   // Workers only ever clear the flag.
@@ -64,7 +64,7 @@ bool TALVEN_DeconvolutionMatrixGenerator::build_transfer_function(zv2dArray<doub
       if (!ok || !lookups_ok) result.store(false, std::memory_order_relaxed);
     }
   }
-  return MergeThreadMatrices(output, &thread_matrices, result.load(), kSourcePath);
+  return MergeThreadMatrices(output, &thread_matrices, result.load(), TALVEN_BuiltMatrix::kInfield);
 }
 
 bool TALVEN_DeconvolutionMatrixGenerator::ProcessL1CPixelAsScatteringSource(

@@ -17,7 +17,7 @@ namespace brute_force {
 // whole-pixel displacement (dx, dy) from there. The centre (X - 0.5, Y - 0.5) may be fractional;
 // then the value is bilinear in the cell that the sample position truncates (toward zero) into,
 // and 0 when that cell is not wholly inside the PSF.
-inline double ShiftedPsf(const TestPsfs& p, int k, int dx, int dy) {
+inline double ShiftedPsf(const SyntheticPsfs& p, int k, int dx, int dy) {
   const double cx = p.locations[3 * k + 1] - 0.5;
   const double cy = p.locations[3 * k] - 0.5;
   const double a = cx + dx;
@@ -36,7 +36,7 @@ inline double ShiftedPsf(const TestPsfs& p, int k, int dx, int dy) {
 }
 
 // The blended PSF centred on table pixel (cx, cy), read at table pixel (x, y).
-inline double BlendedPsf(const TestPsfs& p, int cx, int cy, int x, int y) {
+inline double BlendedPsf(const SyntheticPsfs& p, int cx, int cy, int x, int y) {
   double sum = 0.0;
   for (int k = 0; k < p.ncoef; ++k) {
     const int at = p.Position(k, cx, cy);
@@ -65,7 +65,7 @@ struct LowerEdge {
 // Sum of the PSF centred on detector pixel (sx, sy) over the detector pixels of L1C pixel
 // (rx, ry) for which `keep(science x, science y)` holds.
 template <typename Keep>
-double LightOnL1cPixel(const TALVEN_WindowLayout& w, const TestPsfs& p, int sx, int sy, int rx,
+double LightOnL1cPixel(const TALVEN_WindowLayout& w, const SyntheticPsfs& p, int sx, int sy, int rx,
                        int ry, Keep keep) {
   double sum = 0.0;
   for (int i = rx * w.Binx(); i < (rx + 1) * w.Binx(); ++i) {
@@ -77,7 +77,7 @@ double LightOnL1cPixel(const TALVEN_WindowLayout& w, const TestPsfs& p, int sx, 
 }
 
 // The in-field matrix with a PSF table over the detector window.
-inline std::vector<double> InfieldMatrix(const TALVEN_WindowLayout& w, const TestPsfs& p,
+inline std::vector<double> InfieldMatrix(const TALVEN_WindowLayout& w, const SyntheticPsfs& p,
                                          bool simpson, const LowerEdge& edge) {
   const int n = w.KK();
   const int bx = w.Binx();
@@ -127,7 +127,7 @@ inline std::vector<double> InfieldMatrix(const TALVEN_WindowLayout& w, const Tes
 
 // The horizontal stray light matrix with a PSF table over the NOOF window. `vignetting` holds
 // NOOFy rows of NOOFx factors, or is empty for factor 1.
-inline std::vector<double> HorizontalMatrix(const TALVEN_WindowLayout& w, const TestPsfs& p,
+inline std::vector<double> HorizontalMatrix(const TALVEN_WindowLayout& w, const SyntheticPsfs& p,
                                             const std::vector<double>& vignetting,
                                             const HorizontalSteps& d) {
   const int n = w.KK();

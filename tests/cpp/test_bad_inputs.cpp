@@ -101,7 +101,7 @@ TEST_P(WideNoof, EndsWithAnEmptyMatrix) {
   w.FULLCONVx = INT_MAX;
   w.NOFSx = 0;
   // One 2 x 1 PSF, or none; empty interpolation tables over the NOOF window.
-  TestPsfs p;
+  SyntheticPsfs p;
   p.rows = 1;
   p.columns = 2;
   for (int m = 0; m < c.num_psfs; ++m) {
@@ -161,7 +161,7 @@ LoggedBuild BuildWithTooManyCoefficients(const LookUpCase& c, TALVEN_MatrixEngin
   const int nx = c.horizontal ? w.NOOFx : w.Dx;
   const int ny = c.horizontal ? w.NOOFy : w.Dy;
   const int ncoef = TALVEN_PSF_InterpolationCoeffs::kCapacity + 1;
-  TestPsfs p = MakeRandomPsfs(3, ny, nx, {{3.5, 4.25}, {5.5, 5.5}}, nx, ny, ncoef);
+  SyntheticPsfs p = MakeRandomPsfs(3, ny, nx, {{3.5, 4.25}, {5.5, 5.5}}, nx, ny, ncoef);
   for (size_t i = 0; i < p.coefficients.size(); ++i) {
     p.coefficients[i] = (i % ncoef) < 4 ? 0.25 : 0.0;
   }

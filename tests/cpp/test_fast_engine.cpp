@@ -18,7 +18,7 @@ namespace {
 
 struct Instrument {
   TALVEN_WindowLayout windows;
-  TestPsfs psfs;
+  SyntheticPsfs psfs;
 };
 
 // Random windows of the given binnings with room for `rows_below` rows under the science window,
@@ -218,7 +218,7 @@ TEST(FastInfieldFailures, EveryLookUpFailingLogsTheSameLines) {
   // More coefficients per pixel than the interpolation object holds: every look-up fails, the
   // lower edge correction's first, then every other row's.
   Instrument inst = RandomInstrument(6, 3, 4, 2, 1, 1, 1, 3, 1, false);
-  TestPsfs& p = inst.psfs;
+  SyntheticPsfs& p = inst.psfs;
   const int more = TALVEN_PSF_InterpolationCoeffs::kCapacity + 1;
   std::vector<double> coefficients(static_cast<size_t>(more) * p.table_nx * p.table_ny, 0.5);
   std::vector<int> indices(coefficients.size(), 0);

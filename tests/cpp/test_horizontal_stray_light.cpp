@@ -38,12 +38,12 @@ TALVEN_WindowLayout SamplingWindows() {
 }
 
 // 1 within 32 pixels of its whole centre: every source lights every receiver.
-TestPsfs FlatNoofPsf(const TALVEN_WindowLayout& w) {
+SyntheticPsfs FlatNoofPsf(const TALVEN_WindowLayout& w) {
   return MakeSinglePsf(65, 65, 32.5, 32.5, std::vector<double>(65 * 65, 1.0), 65, 65, 0, 0, w.NOOFx,
                        w.NOOFy);
 }
 
-TestPsfs RandomNoofPsfs(const TALVEN_WindowLayout& w, unsigned seed) {
+SyntheticPsfs RandomNoofPsfs(const TALVEN_WindowLayout& w, unsigned seed) {
   return MakeRandomPsfs(seed, 21, 27, {{10.3, 13.7}, {11.1, 12.6}, {9.5, 14.5}}, w.NOOFx, w.NOOFy,
                         3);
 }
@@ -70,7 +70,7 @@ std::set<int> LitTargets(const std::vector<double>& m, int n) {
 
 TEST(HorizontalSampling, RowsTwoAndSixBookedAgainstTheirEdgePixels) {
   const TALVEN_WindowLayout w = SamplingWindows();
-  TestPsfs p = FlatNoofPsf(w);
+  SyntheticPsfs p = FlatNoofPsf(w);
   std::vector<double> none;
   CaptureLog log;
   const BuildResult r = RunHorizontal(w, p, none, 0, 0, {4, 3, 1, 1});
@@ -84,7 +84,7 @@ TEST(HorizontalSampling, RowsTwoAndSixBookedAgainstTheirEdgePixels) {
 
 TEST(HorizontalSampling, SourceColumnsStepOutwardFromTheWindow) {
   const TALVEN_WindowLayout w = SamplingWindows();
-  TestPsfs p = FlatNoofPsf(w);
+  SyntheticPsfs p = FlatNoofPsf(w);
   CaptureLog log;
   std::set<int> sampled;
   for (int x = 0; x < w.NOOFx; ++x) {
@@ -101,7 +101,7 @@ TEST(HorizontalSampling, WindowAtTheNoofEdgeHasNoSourcesOnThatSide) {
   TALVEN_WindowLayout w = SamplingWindows();
   w.DOFSx = 0;
   w.SOFSx = 0;  // science starts at NOOF column 0
-  TestPsfs p = FlatNoofPsf(w);
+  SyntheticPsfs p = FlatNoofPsf(w);
   std::vector<double> none;
   CaptureLog log;
   BuildResult r = RunHorizontal(w, p, none, 0, 0, {1, 1, 1, 1});
@@ -132,7 +132,7 @@ TEST_P(HorizontalBruteForce, MatchesElementByElement) {
   const HorizontalCase c = GetParam();
   const TALVEN_WindowLayout w =
       MakeWindows(c.kx, c.ky, c.lbinx, c.lbiny, c.kbinx, c.kbiny, c.margin, c.noof_margin);
-  TestPsfs p = RandomNoofPsfs(w, 3);
+  SyntheticPsfs p = RandomNoofPsfs(w, 3);
   std::vector<double> vignetting;
   if (c.vignetting) vignetting = RandomVignetting(w, 4);
   const int vx = c.vignetting ? w.NOOFx : 0;
@@ -161,7 +161,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(HorizontalAssembly, OneAndTwoThreadsGiveTheSameMatrix) {
   const TALVEN_WindowLayout w = MakeWindows(3, 2, 2, 1, 1, 3, 2, 3);
-  TestPsfs p = RandomNoofPsfs(w, 8);
+  SyntheticPsfs p = RandomNoofPsfs(w, 8);
   std::vector<double> vignetting = RandomVignetting(w, 9);
   CaptureLog log;
   const BuildResult one = RunHorizontal(w, p, vignetting, w.NOOFx, w.NOOFy, {1, 1, 1, 1}, false, 1);
@@ -173,7 +173,7 @@ TEST(HorizontalAssembly, OneAndTwoThreadsGiveTheSameMatrix) {
 
 TEST(HorizontalAssembly, RowProgressOnlyWithTheDiagnosticFlag) {
   const TALVEN_WindowLayout w = SamplingWindows();
-  TestPsfs p = FlatNoofPsf(w);
+  SyntheticPsfs p = FlatNoofPsf(w);
   std::vector<double> none;
   {
     CaptureLog log;
@@ -195,7 +195,7 @@ TEST(HorizontalAssembly, RowProgressOnlyWithTheDiagnosticFlag) {
 class Vignetting : public ::testing::Test {
  protected:
   TALVEN_WindowLayout w = MakeWindows(4, 3, 1, 1, 1, 1, 2, 3);
-  TestPsfs p = RandomNoofPsfs(w, 3);
+  SyntheticPsfs p = RandomNoofPsfs(w, 3);
   HorizontalSteps steps{1, 1, 1, 1};
 };
 
@@ -244,7 +244,7 @@ TEST_F(Vignetting, ZeroOrNaNFactorRemovesThatSource) {
 
 TEST(HorizontalRefusals, StepsBelowOne) {
   const TALVEN_WindowLayout w = SamplingWindows();
-  TestPsfs p = FlatNoofPsf(w);
+  SyntheticPsfs p = FlatNoofPsf(w);
   std::vector<double> none;
   for (const HorizontalSteps& steps : {HorizontalSteps{0, 1, 1, 1}, HorizontalSteps{1, 0, 1, 1},
                                        HorizontalSteps{1, 1, -2, 1}, HorizontalSteps{1, 1, 1, 0}}) {
@@ -259,7 +259,7 @@ TEST(HorizontalRefusals, StepsBelowOne) {
 TEST(HorizontalRefusals, ScienceWindowOutsideTheNoofWindow) {
   TALVEN_WindowLayout w = SamplingWindows();
   w.DOFSx = 15;  // the science window would cover NOOF columns 21 to 30
-  TestPsfs p = FlatNoofPsf(w);
+  SyntheticPsfs p = FlatNoofPsf(w);
   std::vector<double> ones(static_cast<size_t>(w.NOOFx) * w.NOOFy, 1.0);
   CaptureLog log;
   BuildResult r = RunHorizontal(w, p, ones, w.NOOFx, w.NOOFy, {1, 1, 1, 1});
@@ -279,7 +279,7 @@ TEST(HorizontalRefusals, ScienceWindowOutsideTheNoofWindow) {
 TEST(HorizontalRefusals, ScienceRowWithoutAnL1cPixelFailsTheMatrix) {
   TALVEN_WindowLayout w = SamplingWindows();
   w.Sy = 11;  // one science row above the L1C area
-  TestPsfs p = FlatNoofPsf(w);
+  SyntheticPsfs p = FlatNoofPsf(w);
   std::vector<double> none;
   CaptureLog log;
   const BuildResult r = RunHorizontal(w, p, none, 0, 0, {1, 1, 1, 1});
@@ -291,7 +291,7 @@ TEST(HorizontalRefusals, ScienceRowWithoutAnL1cPixelFailsTheMatrix) {
 
 TEST(HorizontalRefusals, OutputThatIsNotNxNOrATableNotOverTheNoofWindow) {
   const TALVEN_WindowLayout w = SamplingWindows();
-  TestPsfs p = FlatNoofPsf(w);
+  SyntheticPsfs p = FlatNoofPsf(w);
   zv2dArray<double> none;
   std::vector<double> storage(100 * 99, 7.0);
   CaptureLog log;
@@ -305,7 +305,7 @@ TEST(HorizontalRefusals, OutputThatIsNotNxNOrATableNotOverTheNoofWindow) {
                    "expected size (100 x 100)"));
   EXPECT_TRUE(AllZero(storage));
 
-  TestPsfs detector_psf = MakeSinglePsf(3, 3, 1.5, 1.5, {1.0}, 1, 1, 1, 1, w.Dx, w.Dy);
+  SyntheticPsfs detector_psf = MakeSinglePsf(3, 3, 1.5, 1.5, {1.0}, 1, 1, 1, 1, w.Dx, w.Dy);
   PsfViews detector_views(detector_psf);
   std::vector<double> matrix(100 * 100, 7.0);
   auto h = NewGenerator(w, matrix.data(), 100, GeneratorOptions());

@@ -23,12 +23,12 @@ int CountLinesContaining(CaptureLog& log, const std::string& text) {
 }
 
 // Three random PSFs over the detector window; two centres are fractional, one whole.
-TestPsfs RandomDetectorPsfs(const TALVEN_WindowLayout& w, unsigned seed) {
+SyntheticPsfs RandomDetectorPsfs(const TALVEN_WindowLayout& w, unsigned seed) {
   return MakeRandomPsfs(seed, 13, 15, {{6.3, 7.7}, {7.1, 6.6}, {5.5, 8.5}}, w.Dx, w.Dy, 3);
 }
 
 // A PSF that is 1 at its (whole) centre and 0 elsewhere, over the detector window.
-TestPsfs DeltaPsf(const TALVEN_WindowLayout& w) {
+SyntheticPsfs DeltaPsf(const TALVEN_WindowLayout& w) {
   return MakeSinglePsf(3, 3, 1.5, 1.5, {1.0}, 1, 1, 1, 1, w.Dx, w.Dy);
 }
 
@@ -76,7 +76,7 @@ TEST(GeneratorSetup, IndexTableWarnsAboutSciencePixelsOutsideTheL1cArea) {
                    "5] did not successfully map to L1C pixels"));
 
   // The column operations skip those receivers and say so once per source detector pixel.
-  TestPsfs p = DeltaPsf(w);
+  SyntheticPsfs p = DeltaPsf(w);
   PsfViews views(p);
   ASSERT_TRUE(views.Initialize(g.get(), p, kDetector));
   zv2dArray<double> m;
@@ -92,7 +92,7 @@ TEST(GeneratorSetup, IndexTableWarnsAboutSciencePixelsOutsideTheL1cArea) {
 
 TEST(GeneratorSetup, BuildFailsCleanlyWithoutAnNxNOutput) {
   const TALVEN_WindowLayout w = MakeWindows(3, 2, 1, 1, 1, 1, 2, 1);
-  TestPsfs p = DeltaPsf(w);
+  SyntheticPsfs p = DeltaPsf(w);
   std::vector<double> storage(36, 7.0);
   CaptureLog log;
   GeneratorOptions o;
@@ -113,7 +113,7 @@ TEST(GeneratorSetup, BuildFailsCleanlyWithoutAnNxNOutput) {
 TEST(GeneratorSetup, BuildRefusesAnEmptyL1cWindow) {
   TALVEN_WindowLayout w = MakeWindows(3, 2, 1, 1, 1, 1, 2, 1);
   w.Kx = 0;
-  TestPsfs p = DeltaPsf(w);
+  SyntheticPsfs p = DeltaPsf(w);
   CaptureLog log;
   GeneratorOptions o;
   auto g = NewGenerator(w, nullptr, 0, o);
@@ -129,7 +129,7 @@ TEST(GeneratorSetup, BuildRefusesAnEmptyL1cWindow) {
 TEST(GeneratorSetup, BuildRefusesABinningBelowOne) {
   TALVEN_WindowLayout w = MakeWindows(3, 2, 1, 1, 1, 1, 2, 1);
   w.KBINx = 0;
-  TestPsfs p = DeltaPsf(w);
+  SyntheticPsfs p = DeltaPsf(w);
   CaptureLog log;
   GeneratorOptions o;
   const BuildResult r = RunInfield(w, p, o);
@@ -156,7 +156,7 @@ class ColumnOperations : public ::testing::Test {
   }
 
   TALVEN_WindowLayout w = MakeWindows(3, 3, 1, 1, 1, 1, 2, 1);
-  TestPsfs p = DeltaPsf(w);
+  SyntheticPsfs p = DeltaPsf(w);
   PsfViews views{p};
   std::unique_ptr<TALVEN_DeconvolutionMatrixGenerator> g;
   zv2dArray<double> m;
@@ -221,7 +221,7 @@ TEST_P(InfieldBruteForce, MatchesElementByElement) {
   o.rows_above = 2;
   const TALVEN_WindowLayout w =
       MakeWindows(c.kx, c.ky, c.lbinx, c.lbiny, c.kbinx, c.kbiny, c.margin, 1);
-  TestPsfs p = RandomDetectorPsfs(w, 11);
+  SyntheticPsfs p = RandomDetectorPsfs(w, 11);
   CaptureLog log;
   const BuildResult r = RunInfield(w, p, o);
   ASSERT_TRUE(r.ok);
@@ -251,11 +251,11 @@ INSTANTIATE_TEST_SUITE_P(BinningsSchemesAndLowerEdge, InfieldBruteForce,
 // Two normalised 3 x 3 kernels with fractional centres, blended 0.4 and 0.6 everywhere, so the
 // light of a source detector pixel reaches at most kReach pixels from it.
 constexpr int kReach = 3;
-TestPsfs NormalisedPsfs(const TALVEN_WindowLayout& w) {
+SyntheticPsfs NormalisedPsfs(const TALVEN_WindowLayout& w) {
   const std::vector<double> a = {0.05, 0.1, 0.05, 0.1, 0.4, 0.1, 0.05, 0.1, 0.05};
   const std::vector<double> b = {0.0, 0.2, 0.1, 0.1, 0.3, 0.1, 0.0, 0.1, 0.1};
-  TestPsfs p = MakeSinglePsf(9, 9, 4.8, 4.3, a, 3, 3, 3, 3, w.Dx, w.Dy);
-  const TestPsfs q = MakeSinglePsf(9, 9, 4.2, 4.9, b, 3, 3, 3, 3, w.Dx, w.Dy);
+  SyntheticPsfs p = MakeSinglePsf(9, 9, 4.8, 4.3, a, 3, 3, 3, 3, w.Dx, w.Dy);
+  const SyntheticPsfs q = MakeSinglePsf(9, 9, 4.2, 4.9, b, 3, 3, 3, 3, w.Dx, w.Dy);
   p.samples.push_back(q.samples[0]);
   p.locations.insert(p.locations.end(), q.locations.begin(), q.locations.end());
   p.ncoef = 2;
@@ -286,7 +286,7 @@ TEST_P(ConservesLight, ColumnsSumToOne) {
   const BruteForceCase c = GetParam();
   const TALVEN_WindowLayout w =
       MakeWindows(c.kx, c.ky, c.lbinx, c.lbiny, c.kbinx, c.kbiny, c.margin, 1);
-  TestPsfs p = NormalisedPsfs(w);
+  SyntheticPsfs p = NormalisedPsfs(w);
   CaptureLog log;
   GeneratorOptions o;
   const BuildResult midpoint = RunInfield(w, p, o);
@@ -322,7 +322,7 @@ INSTANTIATE_TEST_SUITE_P(Binnings, ConservesLight,
 
 TEST(InfieldScheme, SingleRowSimpsonEqualsMidpoint) {
   const TALVEN_WindowLayout w = MakeWindows(4, 1, 1, 1, 2, 2, 3, 1);
-  TestPsfs p = RandomDetectorPsfs(w, 5);
+  SyntheticPsfs p = RandomDetectorPsfs(w, 5);
   CaptureLog log;
   GeneratorOptions o;
   const BuildResult midpoint = RunInfield(w, p, o);
@@ -338,14 +338,14 @@ TEST(InfieldScheme, SingleRowSimpsonEqualsMidpoint) {
 
 // A PSF that is 1 everywhere within 20 pixels of its centre: each source below the edge adds
 // exactly 1 per receiving detector pixel of its band.
-TestPsfs FlatPsf(const TALVEN_WindowLayout& w) {
+SyntheticPsfs FlatPsf(const TALVEN_WindowLayout& w) {
   return MakeSinglePsf(41, 41, 20.5, 20.5, std::vector<double>(41 * 41, 1.0), 41, 41, 0, 0, w.Dx,
                        w.Dy);
 }
 
 TEST(LowerEdge, AddsTheBandAboveTheEdgeToTheBottomPixelsColumn) {
   const TALVEN_WindowLayout w = MakeWindows(6, 4, 1, 1, 1, 1, 4, 1);
-  TestPsfs p = FlatPsf(w);
+  SyntheticPsfs p = FlatPsf(w);
   CaptureLog log;
   GeneratorOptions o;
   o.rows_below = 3;
@@ -373,7 +373,7 @@ TEST(LowerEdge, AddsTheBandAboveTheEdgeToTheBottomPixelsColumn) {
 
 TEST(LowerEdge, ZeroRowsAddNothing) {
   const TALVEN_WindowLayout w = MakeWindows(3, 3, 1, 1, 1, 1, 2, 1);
-  TestPsfs p = FlatPsf(w);
+  SyntheticPsfs p = FlatPsf(w);
   CaptureLog log;
   GeneratorOptions o;
   o.rows_below = 2;
@@ -391,7 +391,7 @@ TEST(LowerEdge, ZeroRowsAddNothing) {
 TEST(LowerEdge, SourceRowsBelowTheDetectorFailTheWholeMatrix) {
   const TALVEN_WindowLayout w =
       MakeWindows(3, 3, 1, 1, 1, 1, 2, 1);  // two detector rows below the edge
-  TestPsfs p = FlatPsf(w);
+  SyntheticPsfs p = FlatPsf(w);
   CaptureLog log;
   GeneratorOptions o;
   o.lower_edge = true;
@@ -417,7 +417,7 @@ TEST(LowerEdge, SourceRowsBelowTheDetectorFailTheWholeMatrix) {
 
 TEST(Assembly, OneAndTwoThreadsGiveTheSameMatrix) {
   const TALVEN_WindowLayout w = MakeWindows(3, 4, 2, 1, 1, 3, 4, 1);
-  TestPsfs p = RandomDetectorPsfs(w, 23);
+  SyntheticPsfs p = RandomDetectorPsfs(w, 23);
   CaptureLog log;
   GeneratorOptions o;
   o.simpson = true;
@@ -435,7 +435,7 @@ TEST(Assembly, OneAndTwoThreadsGiveTheSameMatrix) {
 
 TEST(Assembly, LogsTheRequestAndDiagnosticProgress) {
   const TALVEN_WindowLayout w = MakeWindows(2, 3, 2, 1, 1, 1, 2, 1);
-  TestPsfs p = DeltaPsf(w);
+  SyntheticPsfs p = DeltaPsf(w);
   GeneratorOptions o;
   {
     CaptureLog log;

@@ -47,7 +47,7 @@ struct Instrument {
   }
 
   TALVEN_WindowLayout w;
-  TestPsfs detector, noof;
+  SyntheticPsfs detector, noof;
   std::vector<double> vignetting;  // NOOFy rows of NOOFx factors, or empty
 };
 
@@ -193,7 +193,7 @@ class GeneratorBlocks : public ::testing::Test {
     scope.first_column = c0;
     scope.end_column = c1;
     g->set_scope(scope);
-    TestPsfs& psfs = horizontal ? inst.noof : inst.detector;
+    SyntheticPsfs& psfs = horizontal ? inst.noof : inst.detector;
     PsfViews views(psfs);
     zv2dArray<double> output(w.KK(), (c1 - c0) * w.Ky, call.matrix.data());
     call.ok = views.Initialize(
@@ -254,7 +254,7 @@ class BlockLookUps : public GeneratorBlocks, public ::testing::WithParamInterfac
 TEST_P(BlockLookUps, OneFailingSourceFailsEveryBlock) {
   horizontal = GetParam();
   const TALVEN_WindowLayout& w = inst.w;
-  TestPsfs& psfs = horizontal ? inst.noof : inst.detector;
+  SyntheticPsfs& psfs = horizontal ? inst.noof : inst.detector;
   const int row = w.Biny();  // the first science row of L1C row 1
   const int x = horizontal ? w.DOFSx + w.SOFSx + w.Sx + 1 : w.SOFSx + 3 * w.Binx();
   const int y = horizontal ? w.DOFSy + w.SOFSy + row : w.SOFSy + row;
@@ -351,3 +351,63 @@ TEST(RequestSettings, LeaveTheCallingThreadsOpenMPSettingsWhenAsked) {
 }
 
 }  // namespace
+// of the wrong size, a failed look-up) carry the path of the file of the method that builds the
+// matrix.
+class BuildLinePaths : public ::testing::TestWithParam<bool> {};
+
+TEST_P(BuildLinePaths, AreThoseOfTheMethodThatBuildsTheMatrix) {
+  const bool horizontal = GetParam();
+  const std::string path = horizontal ? "cpp/sources/talven_horizontal_deconvolution_matrix"
+                                      : "cpp/sources/make_psfmatrix";
+  Instrument inst(5);
+  const TALVEN_WindowLayout& w = inst.w;
+  SyntheticPsfs& psfs = horizontal ? inst.noof : inst.detector;
+  // A source booked to the right target of the horizontal matrix, or one of L1C x-column 3.
+  const int x = horizontal ? w.DOFSx + w.SOFSx + w.Sx + 1 : w.SOFSx + 3 * w.Binx();
+  const int y = horizontal ? w.DOFSy + w.SOFSy : w.SOFSy;
+  psfs.coefficients[psfs.Position(0, x, y)] = 1.0;
+  int64_t cancel[3] = {1, 0, -1};
+  struct Build {
+    TALVEN_MatrixEngine engine;
+    int end_column;
+    int64_t* control;
+    int missing_rows;
+    bool corrupt;
+    const char* line;
+  };
+  const TALVEN_MatrixEngine fast = TALVEN_MatrixEngine::kFast;
+  const TALVEN_MatrixEngine reference = TALVEN_MatrixEngine::kReference;
+  for (const Build& b : {Build{reference, 1, nullptr, 0, false, "builds whole matrices only"},
+                         Build{fast, w.Kx, cancel, 0, false, "Cancelled by the caller"},
+                         Build{reference, w.Kx, nullptr, 1, false, "is not the expected size"},
+                         Build{fast, w.Kx, nullptr, 0, true, "Return empty matrix"},
+                         Build{reference, w.Kx, nullptr, 0, true, "Return empty matrix"}}) {
+    SCOPED_TRACE(b.line);
+    auto g = NewGenerator(w, nullptr, 0, GeneratorOptions());
+    g->set_engine(b.engine);
+    TALVEN_BuildScope scope;
+    scope.end_column = b.end_column;
+    scope.control = b.control;
+    g->set_scope(scope);
+    PsfViews views(psfs);
+    psfs.indices[psfs.Position(0, x, y)] = 0;
+    ASSERT_TRUE(views.Initialize(
+        g.get(), psfs,
+        horizontal ? WindowMappingType::WINDOW_NOOF : WindowMappingType::WINDOW_DETECTOR));
+    // A PSF number that does not exist, once the table has checked it.
+    if (b.corrupt) psfs.indices[psfs.Position(0, x, y)] = 99;
+    const int rows = b.end_column * w.Ky - b.missing_rows;
+    std::vector<double> matrix(static_cast<size_t>(rows) * w.KK());
+    zv2dArray<double> output(w.KK(), rows, matrix.data());
+    zv2dArray<double> vignetting(0, 0, nullptr);
+    CaptureLog log;
+    EXPECT_FALSE(horizontal ? g->build_horizontal_stray_light(&output, vignetting, 1, 1, 1, 1)
+                            : g->build_transfer_function(&output));
+    EXPECT_EQ(log.FileOf(b.line), path);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(InfieldAndHorizontal, BuildLinePaths, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "horizontal" : "infield";
+                         });

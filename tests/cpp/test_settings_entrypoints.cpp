@@ -47,7 +47,7 @@ struct Request {
   }
 
   // Replaces the PSF inputs, pointers included.
-  void SetPsfs(TestPsfs p) {
+  void SetPsfs(SyntheticPsfs p) {
     psfs = std::move(p);
     pointers.clear();
     for (const auto& s : psfs.samples) pointers.push_back(s.data());
@@ -55,7 +55,7 @@ struct Request {
   }
 
   TALVEN_WindowLayout w;
-  TestPsfs psfs;
+  SyntheticPsfs psfs;
   std::vector<const double*> pointers;
   std::vector<double> matrix;
   std::vector<double> vignetting;
@@ -244,7 +244,7 @@ class LateFailures : public SettingsTest, public ::testing::WithParamInterface<L
 // look-up of the build fails.
 void TooManyCoefficients(Request& r) {
   const int nx = r.psfs.table_nx, ny = r.psfs.table_ny;
-  TestPsfs p = MakeRandomPsfs(5, r.psfs.rows, r.psfs.columns, {{4.5, 3.5}, {7.25, 9.5}}, nx, ny,
+  SyntheticPsfs p = MakeRandomPsfs(5, r.psfs.rows, r.psfs.columns, {{4.5, 3.5}, {7.25, 9.5}}, nx, ny,
                               TALVEN_PSF_InterpolationCoeffs::kCapacity + 1);
   for (size_t i = 0; i < p.coefficients.size(); ++i) {
     p.coefficients[i] = (i % p.ncoef) < 4 ? 0.25 : 0.0;
