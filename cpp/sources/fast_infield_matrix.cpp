@@ -228,6 +228,7 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
       for (int column = m_c0; column < m_c1; ++column) {
         if (have_scratch && !m_scope.Cancelled()) {
           ProcessL1CColumn(column, &scratch);
+          TALVEN_FinishStreams();
           m_scope.AddFinished();
         }
       }
@@ -413,8 +414,8 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
 
   void CombineRows(const Scratch& scratch, int row, double* dst) const {
     const int first = scratch.combine_first[row];
-    TALVEN_SumWeightedRows(scratch.combine.data() + first, scratch.combine_first[row + 1] - first,
-                           0, m_ky, false, dst);
+    TALVEN_CombineRows(scratch.combine.data() + first, scratch.combine_first[row + 1] - first, m_ky,
+                       dst);
   }
 
   const TALVEN_InfieldOptions m_options;

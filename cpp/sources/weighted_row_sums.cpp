@@ -1,6 +1,9 @@
 #include "cpp/sources/weighted_row_sums.h"
 
+#include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
@@ -152,6 +155,11 @@ __attribute__((target("avx512f"), always_inline)) inline void Transpose8x8(__m51
 }
 #pragma GCC diagnostic pop
 
+// Values of a plane fetched ahead of the run that reads them: the planes of a block are read as
+// many streams at once, more than the processor follows by itself when the tables (many measured
+// PSFs) outgrow the caches.
+constexpr int kPrefetchAhead = 64;
+
 // One run of 8 values of d = r - y, d0 .. d0 + 7, for the H halves of 8 rows from row y0 of the
 // block: acc[h][j] holds in lane l the sum of row y0 + 8 h + l at d0 + j; transposed, lane j of
 // that row is its receiver d0 + j + y.
@@ -167,6 +175,9 @@ __attribute__((target("avx512f"), always_inline)) inline void SkewedRun512(
   }
   for (int u = 0; u < nplanes; ++u) {
     const double* p = planes[u] + offset + d0;
+    // One address register per plane, the run's eight values at fixed displacements from it.
+    asm("" : "+r"(p));
+    _mm_prefetch(reinterpret_cast<const char*>(p + kPrefetchAhead), _MM_HINT_T0);
     __m512d w[H];
 #pragma GCC unroll 2
     for (int h = 0; h < H; ++h) w[h] = _mm512_loadu_pd(weights + 16 * u + y0 + 8 * h);
@@ -180,9 +191,16 @@ __attribute__((target("avx512f"), always_inline)) inline void SkewedRun512(
 #pragma GCC unroll 2
   for (int h = 0; h < H; ++h) {
     Transpose8x8(acc[h]);
+    // Most runs lie inside every row of the half: whole vectors, no masks.
+    const int yh = y0 + 8 * h;
+    if (yh + 8 <= nrows && d0 + yh >= 0 && d0 + yh + 15 <= n) {
+#pragma GCC unroll 8
+      for (int l = 0; l < 8; ++l) _mm512_storeu_pd(dst[yh + l] + d0 + yh + l, acc[h][l]);
+      continue;
+    }
 #pragma GCC unroll 8
     for (int l = 0; l < 8; ++l) {
-      const int y = y0 + 8 * h + l;
+      const int y = yh + l;
       if (y >= nrows) break;
       // Lanes j with 0 <= d0 + y + j < n; the others are neither read nor written.
       const int first = d0 + y;
@@ -198,26 +216,72 @@ __attribute__((target("avx512f"), always_inline)) inline void SkewedRun512(
   }
 }
 
-// Up to 8 rows in one half, or up to 16 in two; the first run of d has no receiver in rows 0 .. 7
-// of a full block and the last none in rows 8 .. 15, so those runs sum one half only.
-template <int H>
+// Run d0 of a block of up to 8 rows in one half, or up to 16 in two; the first run of d has no
+// receiver in rows 0 .. 7 of a full block and the last none in rows 8 .. 15, so those runs sum
+// one half only.
+__attribute__((target("avx512f"), always_inline)) inline void SkewedRunAt512(
+    const double* const* planes, const double* weights, int nplanes, ptrdiff_t offset, int d0,
+    int n, int nrows, double* const* dst) {
+  if (nrows <= 8) return SkewedRun512<1>(planes, weights, nplanes, offset, d0, n, 0, nrows, dst);
+  const bool low = d0 + 14 >= 0 && d0 < n;
+  const bool high = d0 + nrows + 6 >= 0 && d0 + 8 < n;
+  if (low && high) return SkewedRun512<2>(planes, weights, nplanes, offset, d0, n, 0, nrows, dst);
+  SkewedRun512<1>(planes, weights, nplanes, offset, d0, n, low ? 0 : 8, nrows, dst);
+}
+
 __attribute__((target("avx512f"))) void SkewedBlock512(const double* const* planes,
                                                        const double* weights, int nplanes,
                                                        ptrdiff_t offset, int n, int nrows,
                                                        double* const* dst) {
   for (int d0 = 1 - nrows; d0 < n; d0 += 8) {
-    if (H == 1) {
-      SkewedRun512<1>(planes, weights, nplanes, offset, d0, n, 0, nrows, dst);
-      continue;
-    }
-    const bool low = d0 + 14 >= 0 && d0 < n;
-    const bool high = d0 + nrows + 6 >= 0 && d0 + 8 < n;
-    if (low && high) {
-      SkewedRun512<2>(planes, weights, nplanes, offset, d0, n, 0, nrows, dst);
-    } else {
-      SkewedRun512<1>(planes, weights, nplanes, offset, d0, n, low ? 0 : 8, nrows, dst);
-    }
+    SkewedRunAt512(planes, weights, nplanes, offset, d0, n, nrows, dst);
   }
+}
+
+// Combined rows: every element is summed by itself in the order of the terms, so that its value
+// does not depend on where its row starts in memory, and whole cache lines of the row are
+// streamed past the caches.
+__attribute__((target("avx512f"), always_inline)) inline void CombineVector512(
+    const TALVEN_WeightedRow* terms, int nterms, ptrdiff_t at, __mmask8 mask, double* dst) {
+  __m512d s = _mm512_setzero_pd();
+  if (nterms > 0) {
+    s = _mm512_mul_pd(_mm512_set1_pd(terms[0].weight),
+                      _mm512_maskz_loadu_pd(mask, terms[0].row + at));
+  }
+  for (int t = 1; t < nterms; ++t) {
+    s = _mm512_fmadd_pd(_mm512_set1_pd(terms[t].weight),
+                        _mm512_maskz_loadu_pd(mask, terms[t].row + at), s);
+  }
+  if (mask == 0xFF && reinterpret_cast<uintptr_t>(dst + at) % 64 == 0) {
+    _mm512_stream_pd(dst + at, s);
+  } else {
+    _mm512_mask_storeu_pd(dst + at, mask, s);
+  }
+}
+
+// Elements [begin, end) in vectors of 8 from begin, the last one masked.
+__attribute__((target("avx512f"), always_inline)) inline void CombinePart512(
+    const TALVEN_WeightedRow* terms, int nterms, int begin, int end, double* dst) {
+  for (int i = begin; i < end; i += 8) {
+    const __mmask8 mask = static_cast<__mmask8>(end - i >= 8 ? 0xFFu : 0xFFu >> (8 - (end - i)));
+    CombineVector512(terms, nterms, i, mask, dst);
+  }
+}
+
+// Elements of dst before its first whole cache line: all of them when dst is not aligned to its
+// element size, since no line of it is whole then.
+int LineHead(const double* dst, int n) {
+  const uintptr_t address = reinterpret_cast<uintptr_t>(dst);
+  if (address % sizeof(double) != 0) return n;
+  const int head = static_cast<int>((64 - address % 64) % 64 / sizeof(double));
+  return head < n ? head : n;
+}
+
+__attribute__((target("avx512f"))) void CombineRows512(const TALVEN_WeightedRow* terms, int nterms,
+                                                       int n, double* dst) {
+  const int head = LineHead(dst, n);
+  CombinePart512(terms, nterms, 0, head, dst);
+  CombinePart512(terms, nterms, head, n, dst);
 }
 
 // The same with 4-wide vectors: 8 accumulators leave room in the 16 registers.
@@ -277,9 +341,36 @@ __attribute__((target("avx2,fma"))) void SumAvx2(const TALVEN_WeightedRow* terms
   }
 }
 
+__attribute__((target("avx2,fma"))) void CombineRows256(const TALVEN_WeightedRow* terms, int nterms,
+                                                        int n, double* dst) {
+  int i = 0;
+  for (; i + 4 <= n; i += 4) {
+    __m256d s = _mm256_setzero_pd();
+    if (nterms > 0)
+      s = _mm256_mul_pd(_mm256_set1_pd(terms[0].weight), _mm256_loadu_pd(terms[0].row + i));
+    for (int t = 1; t < nterms; ++t) {
+      s = _mm256_fmadd_pd(_mm256_set1_pd(terms[t].weight), _mm256_loadu_pd(terms[t].row + i), s);
+    }
+    _mm256_storeu_pd(dst + i, s);
+  }
+  for (; i < n; ++i) {
+    double s = nterms > 0 ? terms[0].weight * terms[0].row[i] : 0.0;
+    for (int t = 1; t < nterms; ++t) s = std::fma(terms[t].weight, terms[t].row[i], s);
+    dst[i] = s;
+  }
+}
+
 #endif
 
-TALVEN_VectorLevel DetectLevel() {
+void CombineRowsBaseline(const TALVEN_WeightedRow* terms, int nterms, int n, double* dst) {
+  for (int i = 0; i < n; ++i) {
+    double s = nterms > 0 ? terms[0].weight * terms[0].row[i] : 0.0;
+    for (int t = 1; t < nterms; ++t) s += terms[t].weight * terms[t].row[i];
+    dst[i] = s;
+  }
+}
+
+TALVEN_VectorLevel SupportedLevel() {
 #ifdef TALVEN_X86_KERNELS
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx512f")) return TALVEN_VectorLevel::kAvx512;
@@ -288,6 +379,18 @@ TALVEN_VectorLevel DetectLevel() {
   }
 #endif
   return TALVEN_VectorLevel::kBaseline;
+}
+
+// The widest level the processor runs, or a narrower one named by CORVANE_VECTOR_LEVEL
+// ("baseline", "avx2"), which reproduces another processor's kernels here.
+TALVEN_VectorLevel DetectLevel() {
+  const TALVEN_VectorLevel supported = SupportedLevel();
+  const char* requested = std::getenv("CORVANE_VECTOR_LEVEL");
+  if (requested == nullptr) return supported;
+  TALVEN_VectorLevel level = supported;
+  if (std::strcmp(requested, "baseline") == 0) level = TALVEN_VectorLevel::kBaseline;
+  if (std::strcmp(requested, "avx2") == 0) level = TALVEN_VectorLevel::kAvx2;
+  return level < supported ? level : supported;
 }
 
 Kernel KernelAt(TALVEN_VectorLevel level) {
@@ -316,16 +419,31 @@ void TALVEN_SumWeightedRowsAt(TALVEN_VectorLevel level, const TALVEN_WeightedRow
   KernelAt(level)(terms, nterms, offset, n, accumulate, dst);
 }
 
+void TALVEN_CombineRowsAt(TALVEN_VectorLevel level, const TALVEN_WeightedRow* terms, int nterms,
+                          int n, double* dst) {
+#ifdef TALVEN_X86_KERNELS
+  if (level == TALVEN_VectorLevel::kAvx512) return CombineRows512(terms, nterms, n, dst);
+  if (level == TALVEN_VectorLevel::kAvx2) return CombineRows256(terms, nterms, n, dst);
+#endif
+  CombineRowsBaseline(terms, nterms, n, dst);
+}
+
+void TALVEN_CombineRows(const TALVEN_WeightedRow* terms, int nterms, int n, double* dst) {
+  TALVEN_CombineRowsAt(g_best_level, terms, nterms, n, dst);
+}
+
+void TALVEN_FinishStreams() {
+#ifdef TALVEN_X86_KERNELS
+  _mm_sfence();
+#endif
+}
+
 bool TALVEN_SkewedBlocksAvailable() { return g_best_level == TALVEN_VectorLevel::kAvx512; }
 
 void TALVEN_SumSkewedBlock(const double* const* planes, const double* weights, int nplanes,
                            ptrdiff_t offset, int n, int nrows, double* const* dst) {
 #ifdef TALVEN_X86_KERNELS
-  if (nrows <= 8) {
-    SkewedBlock512<1>(planes, weights, nplanes, offset, n, nrows, dst);
-  } else {
-    SkewedBlock512<2>(planes, weights, nplanes, offset, n, nrows, dst);
-  }
+  SkewedBlock512(planes, weights, nplanes, offset, n, nrows, dst);
 #else
   (void)planes, (void)weights, (void)nplanes, (void)offset, (void)n, (void)nrows, (void)dst;
 #endif

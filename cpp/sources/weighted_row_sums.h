@@ -17,7 +17,8 @@ struct TALVEN_WeightedRow {
 
 enum class TALVEN_VectorLevel { kBaseline, kAvx2, kAvx512 };
 
-// The widest level this processor runs, the one TALVEN_SumWeightedRows uses.
+// The level TALVEN_SumWeightedRows uses: the widest this processor runs, or a narrower one named
+// by the environment variable CORVANE_VECTOR_LEVEL ("baseline" or "avx2") when the library loads.
 TALVEN_VectorLevel TALVEN_BestVectorLevel();
 
 // dst[i] = (accumulate ? dst[i] : 0) + the sum over t < nterms of
@@ -29,6 +30,15 @@ void TALVEN_SumWeightedRows(const TALVEN_WeightedRow* terms, int nterms, ptrdiff
 // The same at a given level, which the processor must support.
 void TALVEN_SumWeightedRowsAt(TALVEN_VectorLevel level, const TALVEN_WeightedRow* terms, int nterms,
                               ptrdiff_t offset, int n, bool accumulate, double* dst);
+
+// dst[i] = the sum over t < nterms of terms[t].weight * terms[t].row[i], for i < n: each element
+// summed by itself in the order of the terms, so that it does not depend on where dst starts.
+// For an output that is not read again soon: whole cache lines of dst may be written past the
+// caches, and the caller calls TALVEN_FinishStreams before other threads read them.
+void TALVEN_CombineRows(const TALVEN_WeightedRow* terms, int nterms, int n, double* dst);
+void TALVEN_CombineRowsAt(TALVEN_VectorLevel level, const TALVEN_WeightedRow* terms, int nterms,
+                          int n, double* dst);
+void TALVEN_FinishStreams();
 
 // Rows of a block handled by TALVEN_SumSkewedBlock.
 constexpr int kTalvenSkewedBlockRows = 16;

@@ -11,6 +11,7 @@ import _corvane_if
 import numpy as np
 
 from ._logsink import LogCapture
+from ._memory import aligned_empty
 from ._progress import Progress, ProgressArg, check_progress
 from .errors import SILENT_BLOCK, BuildError
 from .instrument import DETECTOR_CODE, NOOF_CODE, Instrument
@@ -75,7 +76,7 @@ def _row_range(windows: Windows, columns: Sequence[int] | None) -> tuple[int, in
 def _output(out: np.ndarray | None, shape: tuple[int, int]) -> np.ndarray:
     """The array to build into; a new one needs no zero fill, the library writes every element."""
     if out is None:
-        return np.empty(shape)
+        return aligned_empty(shape)
     if not isinstance(out, np.ndarray):
         raise TypeError(f"out must be a NumPy array, got {type(out).__name__}")
     if out.dtype != np.float64:

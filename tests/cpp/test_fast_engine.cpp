@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "capture_log.h"
+#include "cpp/sources/weighted_row_sums.h"
 #include "matrix_test_problem.h"
 
 namespace {
@@ -335,6 +337,20 @@ TEST(FastHorizontalLog, DiagnosticLinesMatchTheReference) {
   run(TALVEN_MatrixEngine::kFast, &fast_lines);
   ASSERT_TRUE(ok);
   EXPECT_EQ(fast_lines, reference_lines);
+}
+
+// The suite runs again under CORVANE_VECTOR_LEVEL; it must then test the level it names.
+TEST(VectorLevel, FollowsTheEnvironment) {
+  const char* requested = std::getenv("CORVANE_VECTOR_LEVEL");
+  if (requested == nullptr) GTEST_SKIP() << "CORVANE_VECTOR_LEVEL is not set";
+  const bool baseline = std::strcmp(requested, "baseline") == 0;
+  ASSERT_TRUE(baseline || std::strcmp(requested, "avx2") == 0) << requested;
+  if (baseline) {
+    EXPECT_EQ(TALVEN_BestVectorLevel(), TALVEN_VectorLevel::kBaseline);
+  } else {
+    EXPECT_NE(TALVEN_BestVectorLevel(), TALVEN_VectorLevel::kAvx512);
+  }
+  EXPECT_FALSE(TALVEN_SkewedBlocksAvailable());
 }
 
 }  // namespace

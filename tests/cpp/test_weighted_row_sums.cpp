@@ -2,6 +2,7 @@
 // lengths and block heights on and off the vector width, and nothing written outside the rows.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -80,6 +81,43 @@ TEST(WeightedRowSums, NaNWeightReachesOnlyItsRow) {
     TALVEN_SumWeightedRowsAt(level, terms, 2, 0, 19, false, dst.data());
     for (int i = 0; i < 19; ++i) EXPECT_TRUE(std::isnan(dst[i]));
     EXPECT_EQ(dst[19], 0.0);
+  }
+}
+
+// A combined element may not depend on where its row starts: blocks of a matrix are built into
+// outputs of their own and must keep the whole matrix's bits.
+TEST(CombinedRows, SameBitsAtEveryAlignmentAndLevel) {
+  Table table(1024, 6);
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<double> weight(-2.0, 2.0);
+  for (TALVEN_VectorLevel level : LevelsHere()) {
+    for (int n : {1, 7, 8, 9, 17, 64, 96, 100}) {
+      for (int nterms : {0, 1, 6}) {
+        std::vector<TALVEN_WeightedRow> terms;
+        for (int t = 0; t < nterms; ++t) {
+          terms.push_back({table.values.data() + t * 37 + 5, weight(rng)});
+        }
+        std::vector<double> first;
+        for (int shift = 0; shift < 8; ++shift) {
+          alignas(64) double out[128];
+          std::fill(out, out + 128, kSentinel);
+          double* dst = out + 8 + shift;
+          TALVEN_CombineRowsAt(level, terms.data(), nterms, n, dst);
+          TALVEN_FinishStreams();
+          SCOPED_TRACE(::testing::Message() << "level " << static_cast<int>(level) << " n " << n
+                                            << " terms " << nterms << " shift " << shift);
+          EXPECT_EQ(dst[-1], kSentinel);
+          EXPECT_EQ(dst[n], kSentinel);
+          if (shift == 0) first.assign(dst, dst + n);
+          for (int i = 0; i < n; ++i) {
+            double expected = 0.0;
+            for (const TALVEN_WeightedRow& t : terms) expected += t.weight * t.row[i];
+            ExpectClose(expected, dst[i], 1.0 + nterms);
+            EXPECT_EQ(first[i], dst[i]);
+          }
+        }
+      }
+    }
   }
 }
 
