@@ -11,15 +11,11 @@
 #include "cpp/sources/build_scope.h"
 #include "cpp/sources/fast_engine_frame.h"
 #include "cpp/sources/generator_messages.h"
-#include "cpp/sources/log_sources.h"
 #include "cpp/sources/psftables.h"
 #include "cpp/sources/quadratic_weights.h"
 #include "cpp/sources/weighted_row_sums.h"
 #include "cpp/sources/windowbinning.h"
 #include "system/zvlog.h"
-
-// The engine's own messages are recorded against the generator file whose matrix it builds.
-static const char* const kSourcePath = kTALVEN_GeneratorSource;
 
 namespace {
 

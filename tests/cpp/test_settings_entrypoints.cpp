@@ -244,8 +244,8 @@ class LateFailures : public SettingsTest, public ::testing::WithParamInterface<L
 // look-up of the build fails.
 void TooManyCoefficients(Request& r) {
   const int nx = r.psfs.table_nx, ny = r.psfs.table_ny;
-  SyntheticPsfs p = MakeRandomPsfs(5, r.psfs.rows, r.psfs.columns, {{4.5, 3.5}, {7.25, 9.5}}, nx, ny,
-                              TALVEN_PSF_InterpolationCoeffs::kCapacity + 1);
+  SyntheticPsfs p = MakeRandomPsfs(5, r.psfs.rows, r.psfs.columns, {{4.5, 3.5}, {7.25, 9.5}}, nx,
+                                   ny, TALVEN_PSF_InterpolationCoeffs::kCapacity + 1);
   for (size_t i = 0; i < p.coefficients.size(); ++i) {
     p.coefficients[i] = (i % p.ncoef) < 4 ? 0.25 : 0.0;
   }
