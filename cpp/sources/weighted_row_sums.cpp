@@ -37,6 +37,15 @@ void SumBaseline(const TALVEN_WeightedRow* terms, int nterms, ptrdiff_t offset, 
   }
 }
 
+// Runs Kernel<nv>::Run(args...) for a count of vectors 1 <= nv <= 8 known only at run time.
+template <template <int> class Kernel, int V = 1, typename... Args>
+void Dispatch(int nv, Args... args) {
+  if constexpr (V < 8) {
+    if (nv > V) return Dispatch<Kernel, V + 1>(nv, args...);
+  }
+  Kernel<V>::Run(args...);
+}
+
 #ifdef TALVEN_X86_KERNELS
 
 // V vectors of 8 outputs held in registers for the whole list of terms; the last vector is
@@ -93,42 +102,25 @@ __attribute__((target("avx512f"), always_inline)) inline void Block512(
 // Partial sums for V vectors: at most 16 accumulators, which leaves the compiler registers to
 // spare.
 template <int V>
-__attribute__((target("avx512f"), always_inline)) inline void Block512(
-    const TALVEN_WeightedRow* terms, int nterms, ptrdiff_t offset, bool accumulate, __mmask8 last,
-    double* dst) {
-  constexpr int kPartials = 16 / V < 4 ? 16 / V : 4;
-  Block512<V, kPartials>(terms, nterms, offset, accumulate, last, dst);
-}
+struct Sum512 {
+  __attribute__((target("avx512f"))) static void Run(const TALVEN_WeightedRow* terms, int nterms,
+                                                     ptrdiff_t offset, bool accumulate,
+                                                     __mmask8 last, double* dst) {
+    constexpr int kPartials = 16 / V < 4 ? 16 / V : 4;
+    Block512<V, kPartials>(terms, nterms, offset, accumulate, last, dst);
+  }
+};
 
 __attribute__((target("avx512f"))) void SumAvx512(const TALVEN_WeightedRow* terms, int nterms,
                                                   ptrdiff_t offset, int n, bool accumulate,
                                                   double* dst) {
   int i = 0;
-  for (; n - i >= 64; i += 64) Block512<8>(terms, nterms, offset + i, accumulate, 0xFF, dst + i);
+  for (; n - i >= 64; i += 64) Sum512<8>::Run(terms, nterms, offset + i, accumulate, 0xFF, dst + i);
   const int r = n - i;
   if (r == 0) return;
   const int nv = (r + 7) / 8;
   const __mmask8 last = static_cast<__mmask8>(0xFFu >> (8 * nv - r));
-  const ptrdiff_t o = offset + i;
-  double* d = dst + i;
-  switch (nv) {
-    case 1:
-      return Block512<1>(terms, nterms, o, accumulate, last, d);
-    case 2:
-      return Block512<2>(terms, nterms, o, accumulate, last, d);
-    case 3:
-      return Block512<3>(terms, nterms, o, accumulate, last, d);
-    case 4:
-      return Block512<4>(terms, nterms, o, accumulate, last, d);
-    case 5:
-      return Block512<5>(terms, nterms, o, accumulate, last, d);
-    case 6:
-      return Block512<6>(terms, nterms, o, accumulate, last, d);
-    case 7:
-      return Block512<7>(terms, nterms, o, accumulate, last, d);
-    default:
-      return Block512<8>(terms, nterms, o, accumulate, last, d);
-  }
+  Dispatch<Sum512>(nv, terms, nterms, offset + i, accumulate, last, dst + i);
 }
 
 // Transposes the 8 x 8 block a[0..7] (a[i] lane j) into a[j] lane i. GCC 12 takes the
@@ -286,59 +278,42 @@ __attribute__((target("avx512f"))) void CombineRows512(const TALVEN_WeightedRow*
 
 // The same with 4-wide vectors: 8 accumulators leave room in the 16 registers.
 template <int V>
-__attribute__((target("avx2,fma"), always_inline)) inline void Block256(
-    const TALVEN_WeightedRow* terms, int nterms, ptrdiff_t offset, bool accumulate, __m256i last,
-    double* dst) {
-  __m256d s[V];
+struct Sum256 {
+  __attribute__((target("avx2,fma"))) static void Run(const TALVEN_WeightedRow* terms, int nterms,
+                                                      ptrdiff_t offset, bool accumulate,
+                                                      __m256i last, double* dst) {
+    __m256d s[V];
 #pragma GCC unroll 8
-  for (int v = 0; v < V - 1; ++v) {
-    s[v] = accumulate ? _mm256_loadu_pd(dst + 4 * v) : _mm256_setzero_pd();
+    for (int v = 0; v < V - 1; ++v) {
+      s[v] = accumulate ? _mm256_loadu_pd(dst + 4 * v) : _mm256_setzero_pd();
+    }
+    s[V - 1] = accumulate ? _mm256_maskload_pd(dst + 4 * (V - 1), last) : _mm256_setzero_pd();
+    for (int k = 0; k < nterms; ++k) {
+      const double* p = terms[k].row + offset;
+      const __m256d w = _mm256_set1_pd(terms[k].weight);
+#pragma GCC unroll 8
+      for (int v = 0; v < V - 1; ++v) s[v] = _mm256_fmadd_pd(w, _mm256_loadu_pd(p + 4 * v), s[v]);
+      s[V - 1] = _mm256_fmadd_pd(w, _mm256_maskload_pd(p + 4 * (V - 1), last), s[V - 1]);
+    }
+#pragma GCC unroll 8
+    for (int v = 0; v < V - 1; ++v) _mm256_storeu_pd(dst + 4 * v, s[v]);
+    _mm256_maskstore_pd(dst + 4 * (V - 1), last, s[V - 1]);
   }
-  s[V - 1] = accumulate ? _mm256_maskload_pd(dst + 4 * (V - 1), last) : _mm256_setzero_pd();
-  for (int k = 0; k < nterms; ++k) {
-    const double* p = terms[k].row + offset;
-    const __m256d w = _mm256_set1_pd(terms[k].weight);
-#pragma GCC unroll 8
-    for (int v = 0; v < V - 1; ++v) s[v] = _mm256_fmadd_pd(w, _mm256_loadu_pd(p + 4 * v), s[v]);
-    s[V - 1] = _mm256_fmadd_pd(w, _mm256_maskload_pd(p + 4 * (V - 1), last), s[V - 1]);
-  }
-#pragma GCC unroll 8
-  for (int v = 0; v < V - 1; ++v) _mm256_storeu_pd(dst + 4 * v, s[v]);
-  _mm256_maskstore_pd(dst + 4 * (V - 1), last, s[V - 1]);
-}
+};
 
 __attribute__((target("avx2,fma"))) void SumAvx2(const TALVEN_WeightedRow* terms, int nterms,
                                                  ptrdiff_t offset, int n, bool accumulate,
                                                  double* dst) {
   const __m256i all = _mm256_set1_epi64x(-1);
   int i = 0;
-  for (; n - i >= 32; i += 32) Block256<8>(terms, nterms, offset + i, accumulate, all, dst + i);
+  for (; n - i >= 32; i += 32) Sum256<8>::Run(terms, nterms, offset + i, accumulate, all, dst + i);
   const int r = n - i;
   if (r == 0) return;
   const int nv = (r + 3) / 4;
   const int lanes = r - 4 * (nv - 1);
   const __m256i last =
       _mm256_cmpgt_epi64(_mm256_set1_epi64x(lanes), _mm256_setr_epi64x(0, 1, 2, 3));
-  const ptrdiff_t o = offset + i;
-  double* d = dst + i;
-  switch (nv) {
-    case 1:
-      return Block256<1>(terms, nterms, o, accumulate, last, d);
-    case 2:
-      return Block256<2>(terms, nterms, o, accumulate, last, d);
-    case 3:
-      return Block256<3>(terms, nterms, o, accumulate, last, d);
-    case 4:
-      return Block256<4>(terms, nterms, o, accumulate, last, d);
-    case 5:
-      return Block256<5>(terms, nterms, o, accumulate, last, d);
-    case 6:
-      return Block256<6>(terms, nterms, o, accumulate, last, d);
-    case 7:
-      return Block256<7>(terms, nterms, o, accumulate, last, d);
-    default:
-      return Block256<8>(terms, nterms, o, accumulate, last, d);
-  }
+  Dispatch<Sum256>(nv, terms, nterms, offset + i, accumulate, last, dst + i);
 }
 
 __attribute__((target("avx2,fma"))) void CombineRows256(const TALVEN_WeightedRow* terms, int nterms,
