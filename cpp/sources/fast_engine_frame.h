@@ -40,7 +40,8 @@ class TALVEN_FastEngineFrame {
   // calls it for the columns it is about to fill, so that the pages are first touched in parallel.
   // Does nothing where the system lacks the call or where the range's first page is resident.
   void PrefaultColumns(ptrdiff_t c0, ptrdiff_t c1) const;
-  // Sets the output to 0.0, writing only the columns that hold anything else.
+  // Sets the output to 0.0 (TALVEN_ZeroFill: fresh or shared pages are only read where they
+  // hold zeros already).
   void FillOutput();
   // The same for the block's matrix columns of sources c0 .. c1 - 1.
   void FillColumns(ptrdiff_t c0, ptrdiff_t c1);

@@ -17,6 +17,7 @@
 #include "cpp/sources/generator_messages.h"
 #include "cpp/sources/log_sources.h"
 #include "cpp/sources/psftables.h"
+#include "cpp/sources/row_sum_batches.h"
 #include "cpp/sources/weighted_row_sums.h"
 #include "cpp/sources/windowbinning.h"
 #include "system/zvlog.h"
@@ -99,7 +100,7 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
   // [psf][dx][L1C row] over the stored columns of each plane (PSF m from m_sum_offsets[m]).
   struct Scratch {
     TALVEN_PSF_InterpolationCoeffs coeffs;
-    std::vector<TALVEN_WeightedRow> left, right;
+    std::vector<TALVEN_WeightedRow> left[kTalvenRowBatch], right[kTalvenRowBatch];
     std::vector<double> rowsums;
   };
 
@@ -158,15 +159,19 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
 #pragma omp atomic write
         ok = false;
       }
+      // With footprints a work item is a batch of consecutive target rows, whose terms read the
+      // same footprint rows.
+      const int batch = m_footprints_apply ? kTalvenRowBatch : 1;
 #pragma omp for schedule(dynamic, 1)
-      for (int target_row = 0; target_row < m_ky; ++target_row) {
+      for (int first_row = 0; first_row < m_ky; first_row += batch) {
         if (!have_scratch || m_scope.Cancelled()) continue;
+        const int rows = std::min(batch, m_ky - first_row);
         if (m_footprints_apply) {
-          ProcessTargetRow(target_row, &scratch);
+          ProcessTargetRows(first_row, rows, &scratch);
         } else {
-          SumTargetRow(target_row, &scratch);
+          SumTargetRow(first_row, &scratch);
         }
-        m_scope.AddFinished();
+        for (int r = 0; r < rows; ++r) m_scope.AddFinished();
       }
     }
     return ok ? true : ReportAllocationFailure();
@@ -175,11 +180,19 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
   // When the steps divide the binning every receiving L1C pixel samples the same science pixels
   // of its footprint, and a target column is a sum of footprint rows: each of its elements is
   // summed in registers over all the row's sources and stored once, already scaled.
-  void ProcessTargetRow(int target_row, Scratch* scratch) {
-    scratch->left.clear();
-    scratch->right.clear();
+  void ProcessTargetRows(int first_row, int rows, Scratch* scratch) {
+    for (int r = 0; r < rows; ++r) CollectTargetRow(first_row + r, r, scratch);
+    if (m_left) SumTerms(scratch->left, rows, LeftTarget(first_row));
+    if (m_right && m_kx > 1) SumTerms(scratch->right, rows, RightTarget(first_row));
+  }
+
+  // The terms of target row `target_row`, entry r of the batch.
+  void CollectTargetRow(int target_row, int r, Scratch* scratch) {
+    std::vector<TALVEN_WeightedRow>* left = &scratch->left[r];
     // With one L1C column both edges book to the same matrix column.
-    std::vector<TALVEN_WeightedRow>* right = m_kx > 1 ? &scratch->right : &scratch->left;
+    std::vector<TALVEN_WeightedRow>* right = m_kx > 1 ? &scratch->right[r] : left;
+    left->clear();
+    right->clear();
     const int dnx = m_request.delta_nx;
     for (int y = target_row * m_by; y < (target_row + 1) * m_by && y < m_sy; ++y) {
       if (!IsSampled(y, m_request.delta_ny)) continue;
@@ -190,7 +203,7 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
       // In 64 bits: a step past the last source must not wrap.
       if (m_left) {
         for (int64_t x = int64_t{m_x0} - 1 - dnx / 2; x >= 0; x -= dnx) {
-          CollectSource(static_cast<int>(x), y, b, scratch, &scratch->left);
+          CollectSource(static_cast<int>(x), y, b, scratch, left);
         }
       }
       if (m_right) {
@@ -199,8 +212,6 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
         }
       }
     }
-    if (m_left) SumTerms(scratch->left, LeftTarget(target_row));
-    if (m_right && m_kx > 1) SumTerms(scratch->right, RightTarget(target_row));
   }
 
   // The terms of NOOF source (x, science row y at phase b of its target row), pointing at
@@ -228,15 +239,24 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
     }
   }
 
-  // Writes every element of matrix column `target`: receiver column rx reads each term's
-  // footprint rx * Binx further on.
-  void SumTerms(const std::vector<TALVEN_WeightedRow>& terms, ptrdiff_t target) const {
-    PrefaultColumns(target, target + 1);
-    double* column = Column(target);
-    for (int rx = 0; rx < m_kx; ++rx) {
-      TALVEN_SumWeightedRows(terms.data(), static_cast<int>(terms.size()),
-                             static_cast<ptrdiff_t>(rx) * m_bx * m_footprint_stride, m_ky, false,
-                             column + static_cast<ptrdiff_t>(rx) * m_ky);
+  // Writes every element of the matrix columns target .. target + rows - 1, those of the batch's
+  // target rows: receiver column rx reads each term's footprint rx * Binx further on. Consecutive
+  // rows with as many terms each are summed together.
+  void SumTerms(const std::vector<TALVEN_WeightedRow>* terms, int rows, ptrdiff_t target) const {
+    PrefaultColumns(target, target + rows);
+    for (int r0 = 0; r0 < rows;) {
+      const size_t nterms = terms[r0].size();
+      int r1 = r0 + 1;
+      while (r1 < rows && terms[r1].size() == nterms) ++r1;
+      const TALVEN_WeightedRow* batch[kTalvenRowBatch];
+      double* dst[kTalvenRowBatch];
+      for (int r = r0; r < r1; ++r) {
+        batch[r - r0] = terms[r].data();
+        dst[r - r0] = Column(target + r);
+      }
+      const TALVEN_RowBatchColumns columns{m_kx, m_ky, 0, m_bx * m_footprint_stride, m_ky};
+      TALVEN_SumWeightedRowBatch(batch, r1 - r0, static_cast<int>(nterms), columns, dst);
+      r0 = r1;
     }
   }
 

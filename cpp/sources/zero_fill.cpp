@@ -1,0 +1,89 @@
+#include "cpp/sources/zero_fill.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__linux__)
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+#if defined(__x86_64__)
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+constexpr ptrdiff_t kPageValues = 512;
+
+// Whether any of the n values is other than +0.0: a value is +0.0 when all its bits are clear.
+// The test on the bits is an integer one, so the values are read with vector loads.
+bool HoldsOtherThanZeros(const double* values, ptrdiff_t n) {
+  uint64_t found = 0;
+#pragma omp simd reduction(| : found)
+  for (ptrdiff_t i = 0; i < n; ++i) {
+    uint64_t bits;
+    std::memcpy(&bits, values + i, sizeof bits);
+    found |= bits;
+  }
+  return found != 0;
+}
+
+void StreamZeros(double* values, ptrdiff_t n) {
+#if defined(__x86_64__)
+  ptrdiff_t i = 0;
+  // Streaming stores need 16-byte alignment; a double has 8.
+  if (reinterpret_cast<uintptr_t>(values) % 16 != 0 && n > 0) values[i++] = 0.0;
+  const __m128d zero = _mm_setzero_pd();
+  for (; i + 2 <= n; i += 2) _mm_stream_pd(values + i, zero);
+  if (i < n) values[i] = 0.0;
+  // Streaming stores are weakly ordered: whoever reads the output next must see them.
+  _mm_sfence();
+#else
+  std::fill(values, values + n, 0.0);
+#endif
+}
+
+}  // namespace
+
+TALVEN_PageOwnership::TALVEN_PageOwnership() : m_fd(-1) {
+#if defined(__linux__)
+  m_fd = open("/proc/self/pagemap", O_RDONLY | O_CLOEXEC);
+#endif
+}
+
+TALVEN_PageOwnership::~TALVEN_PageOwnership() {
+#if defined(__linux__)
+  if (m_fd >= 0) close(m_fd);
+#endif
+}
+
+bool TALVEN_PageOwnership::Owns(const void* address) const {
+#if defined(__linux__)
+  if (m_fd < 0) return false;
+  static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  uint64_t entry = 0;
+  const off_t at = static_cast<off_t>(reinterpret_cast<uintptr_t>(address) / page * sizeof entry);
+  if (pread(m_fd, &entry, sizeof entry, at) != static_cast<ssize_t>(sizeof entry)) return false;
+  constexpr uint64_t kPresent = uint64_t{1} << 63;
+  constexpr uint64_t kFileOrShared = uint64_t{1} << 61;
+  constexpr uint64_t kExclusive = uint64_t{1} << 56;
+  return (entry & (kPresent | kFileOrShared | kExclusive)) == (kPresent | kExclusive);
+#else
+  (void)address;
+  return false;
+#endif
+}
+
+void TALVEN_ZeroFill(double* values, ptrdiff_t n, const TALVEN_PageOwnership& pages) {
+  if (n <= 0) return;
+  if (pages.Owns(values)) {
+    StreamZeros(values, n);
+    return;
+  }
+  for (ptrdiff_t begin = 0; begin < n; begin += kPageValues) {
+    const ptrdiff_t count = std::min(kPageValues, n - begin);
+    if (HoldsOtherThanZeros(values + begin, count)) std::fill_n(values + begin, count, 0.0);
+  }
+}
