@@ -88,24 +88,35 @@ void TALVEN_PSF_LowerEdgePlanes::Build(const TALVEN_PSF_DisplacementPlane& plane
   const int64_t half_band = band;
   m_half = static_cast<int>(std::min<int64_t>(half_band / binx + 1, numx - 1));
   m_ndx = 2 * static_cast<ptrdiff_t>(m_half) + 1;
-  m_rows_below = rows_below;
   m_nry = (band_rows + biny - 1) / biny;
-  m_values.assign(static_cast<size_t>(binx * m_ndx * rows_below * m_nry), 0.0);
+  // Value j of run r sums the rows from s = r + j * biny on, s = kk - 1 + ry * biny; without whole
+  // L1C rows in the band, the last row's sum stops early, and each kk keeps a run of its own.
+  const bool shared = band_rows % biny == 0;
+  m_period = shared ? biny : std::max(rows_below, 1);
+  m_runs = std::max<ptrdiff_t>(shared ? (rows_below - 1) / biny + m_nry : m_nry, 0);
+  m_stride = m_period * m_runs;
+  const ptrdiff_t last = rows_below - 1 + static_cast<ptrdiff_t>(m_nry - 1) * biny;
+  m_values.assign(static_cast<size_t>(binx * m_ndx * m_stride), 0.0);
   double* out = m_values.data();
   for (int i = 0; i < binx; ++i) {
-    for (int dX = -m_half; dX <= m_half; ++dX, out += static_cast<ptrdiff_t>(rows_below) * m_nry) {
+    for (int dX = -m_half; dX <= m_half; ++dX, out += m_stride) {
       // The columns dx = dX * binx + u - i of the footprint that lie inside the band.
       const int64_t first = int64_t{dX} * binx - i;
       const int u0 = static_cast<int>(std::clamp<int64_t>(-half_band - first, 0, binx));
       const int u1 = static_cast<int>(std::clamp<int64_t>(half_band - first, 0, binx));
       for (int u = u0; u < u1; ++u) {
         const double* column = plane.Column(static_cast<int>(first) + u) - plane.Dy0();
-        for (int kk = 1; kk <= rows_below; ++kk) {
-          double* sums = out + static_cast<ptrdiff_t>(kk - 1) * m_nry;
-          for (int ry = 0, y = 0; ry < m_nry; ++ry) {
-            double sum = sums[ry];
-            for (int v = 0; v < biny && y < band_rows; ++v, ++y) sum += column[y + kk];
-            sums[ry] = sum;
+        for (int r = 0; r < m_period && r < rows_below; ++r) {
+          double* sums = out + static_cast<ptrdiff_t>(r) * m_runs;
+          for (ptrdiff_t j = 0; j < m_runs; ++j) {
+            // The receiving rows y = ry * biny + v of the sum, for kk = s - ry * biny + 1.
+            const ptrdiff_t s = r + j * biny;
+            if (s > last) break;
+            const ptrdiff_t y0 = shared ? 0 : j * biny;
+            double sum = sums[j];
+            for (ptrdiff_t y = y0; y < y0 + biny && y < band_rows; ++y)
+              sum += column[s - y0 + y + 1];
+            sums[j] = sum;
           }
         }
       }

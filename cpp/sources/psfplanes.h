@@ -87,6 +87,9 @@ class TALVEN_PSF_FootprintPlanes {
 // L1C column, and a receiving L1C pixel dX columns away in L1C row ry of the band:
 //   sum over u < binx, v < biny of V(dX * binx + u - i, ry * biny + v + kk)
 // over the science pixels with -band <= dX * binx + u - i < band and ry * biny + v < band_rows.
+// The sum depends on kk + ry * biny alone when the band holds whole L1C rows, so that the rows of
+// kk and kk + biny overlap and are stored once: the table then holds about rows_below + band_rows
+// values per phase and dX instead of rows_below times band_rows / biny.
 class TALVEN_PSF_LowerEdgePlanes {
  public:
   // For kk in [1, rows_below] and |dX| <= HalfWidth(). The plane must cover those displacements.
@@ -99,17 +102,22 @@ class TALVEN_PSF_LowerEdgePlanes {
   int NumRows() const { return m_nry; }
   // The sums for phase i, kk rows below the edge and dX = -HalfWidth(), indexed by ry.
   const double* Row(int i, int kk) const {
-    return m_values.data() + (static_cast<ptrdiff_t>(i) * m_ndx * m_rows_below + kk - 1) * m_nry;
+    return m_values.data() + static_cast<ptrdiff_t>(i) * m_ndx * m_stride +
+           static_cast<ptrdiff_t>((kk - 1) % m_period) * m_runs + (kk - 1) / m_period;
   }
   // Row for dX + 1 minus Row for dX.
-  ptrdiff_t RowStride() const { return static_cast<ptrdiff_t>(m_rows_below) * m_nry; }
+  ptrdiff_t RowStride() const { return m_stride; }
 
  private:
   std::vector<double> m_values;
   int m_half = 0;
   ptrdiff_t m_ndx = 0;
-  int m_rows_below = 0;
   int m_nry = 0;
+  // Row(i, kk) starts in run (kk - 1) % m_period, (kk - 1) / m_period values in; the runs of one
+  // phase and dX, m_runs values each, take m_stride values.
+  int m_period = 1;
+  ptrdiff_t m_runs = 0;
+  ptrdiff_t m_stride = 0;
 };
 
 // Footprints of the horizontal stray light engine's receivers, which lie at any column distance
