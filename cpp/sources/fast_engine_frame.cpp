@@ -35,6 +35,13 @@ TALVEN_FastEngineFrame::TALVEN_FastEngineFrame(const WindowMappingHierarchy& h,
       m_sx(h.m_science.Numx()),
       m_sy(h.m_science.Numy()) {}
 
+int64_t TALVEN_FastEngineFrame::Work() const {
+  // The output, and the tables of every measured PSF: about four values per science pixel, each
+  // costing about four output values.
+  const int64_t psfs = static_cast<int64_t>(m_table.MeasuredPSFEntries().size());
+  return m_n * m_num_sources + 16 * psfs * m_sx * m_sy;
+}
+
 void TALVEN_FastEngineFrame::PrefaultColumns(ptrdiff_t c0, ptrdiff_t c1) const {
 #if defined(__linux__)
   // Linux 5.14 and later; older kernels refuse the advice and the stores fault as usual.

@@ -5,11 +5,13 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <vector>
 
 #include "cpp/sources/build_scope.h"
 #include "cpp/sources/psfplanes.h"
+#include "cpp/sources/thread_limit.h"
 
 class WindowMappingHierarchy;
 class TALVEN_PSF_Table;
@@ -79,4 +81,9 @@ class TALVEN_FastEngineFrame {
   const ptrdiff_t m_first_source, m_num_sources;
   const int m_sx, m_sy;
   std::vector<TALVEN_PSF_DisplacementPlane> m_planes;
+  const TALVEN_ThreadsForWork m_threads{Work()};
+
+ private:
+  // The elements of the build's work, from the members above.
+  int64_t Work() const;
 };

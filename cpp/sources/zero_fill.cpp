@@ -15,8 +15,6 @@
 
 namespace {
 
-constexpr ptrdiff_t kPageValues = 512;
-
 // Whether any of the n values is other than +0.0: a value is +0.0 when all its bits are clear.
 // The test on the bits is an integer one, so the values are read with vector loads.
 bool HoldsOtherThanZeros(const double* values, ptrdiff_t n) {
@@ -28,6 +26,15 @@ bool HoldsOtherThanZeros(const double* values, ptrdiff_t n) {
     found |= bits;
   }
   return found != 0;
+}
+
+uintptr_t PageBytes() {
+#if defined(__linux__)
+  static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  return page;
+#else
+  return 4096;
+#endif
 }
 
 void StreamZeros(double* values, ptrdiff_t n) {
@@ -62,7 +69,7 @@ TALVEN_PageOwnership::~TALVEN_PageOwnership() {
 bool TALVEN_PageOwnership::Owns(const void* address) const {
 #if defined(__linux__)
   if (m_fd < 0) return false;
-  static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  const uintptr_t page = PageBytes();
   uint64_t entry = 0;
   const off_t at = static_cast<off_t>(reinterpret_cast<uintptr_t>(address) / page * sizeof entry);
   if (pread(m_fd, &entry, sizeof entry, at) != static_cast<ssize_t>(sizeof entry)) return false;
@@ -82,8 +89,14 @@ void TALVEN_ZeroFill(double* values, ptrdiff_t n, const TALVEN_PageOwnership& pa
     StreamZeros(values, n);
     return;
   }
-  for (ptrdiff_t begin = 0; begin < n; begin += kPageValues) {
-    const ptrdiff_t count = std::min(kPageValues, n - begin);
-    if (HoldsOtherThanZeros(values + begin, count)) std::fill_n(values + begin, count, 0.0);
+  // Pieces end at page boundaries, so that a page holding zeros is never written.
+  const uintptr_t page = PageBytes();
+  for (ptrdiff_t begin = 0; begin < n;) {
+    const uintptr_t at = reinterpret_cast<uintptr_t>(values + begin);
+    const ptrdiff_t end = std::min(
+        n, begin + static_cast<ptrdiff_t>((at / page * page + page - at) / sizeof(double)));
+    if (HoldsOtherThanZeros(values + begin, end - begin))
+      std::fill(values + begin, values + end, 0.0);
+    begin = end;
   }
 }

@@ -12,7 +12,12 @@
 
 #include "cpp/sources/make_psfmatrix.h"
 #include "cpp/sources/matrix_requests.h"
+#include "cpp/sources/thread_limit.h"
 #include "cpp/sources/window_layout.h"
+
+// The tests' problems are far smaller than a thread's worth of work: they run on every thread
+// they ask for, so that the thread counts they compare are the ones that run.
+inline const bool kTestsUseEveryThread = (TALVEN_SetWorkPerThread(1), true);
 
 // A science window of Kx x Ky L1C pixels at the given binning, SOFS into a detector window that
 // has `margin` pixels around it, inside a NOOF window with `noof_margin` pixels around that.

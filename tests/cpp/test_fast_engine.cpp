@@ -160,6 +160,7 @@ INSTANTIATE_TEST_SUITE_P(
                       InfieldCase{3, 4, 2, 3, 1, 1, false, true, 4, 3},
                       InfieldCase{5, 3, 3, 1, 1, 1, true, true, 2, 20},  // band clipped both sides
                       InfieldCase{2, 6, 1, 3, 3, 1, true, true, 3, 5},   // odd binnings
+                      InfieldCase{3, 4, 2, 3, 1, 1, true, true, 2, 6},   // rows below < Biny
                       InfieldCase{4, 1, 2, 2, 1, 1, true, true, 2, 2},   // a single L1C row
                       InfieldCase{6, 4, 1, 2, 2, 1, true, true, 0, 4},
                       InfieldCase{3, 3, 2, 2, 1, 1, true, true, -2, 3},
