@@ -124,10 +124,17 @@ void TALVEN_PSF_LowerEdgePlanes::Build(const TALVEN_PSF_DisplacementPlane& plane
   }
 }
 
+double* TALVEN_AlignedRows(std::vector<double>* values, ptrdiff_t count, ptrdiff_t padding) {
+  values->assign(static_cast<size_t>(count + 2 * padding + 7), 0.0);
+  const uintptr_t first = reinterpret_cast<uintptr_t>(values->data() + padding);
+  return values->data() + padding + static_cast<ptrdiff_t>((64 - first % 64) % 64 / sizeof(double));
+}
+
 void TALVEN_PSF_SampledFootprintPlanes::Build(const TALVEN_PSF_DisplacementPlane& plane, int dx0,
                                               ptrdiff_t nx, int binx, int biny, int numy,
                                               int step_x, int step_y, ptrdiff_t run) {
   m_nY = 2 * static_cast<ptrdiff_t>(numy) - 1;
+  m_stride = (m_nY + 7) / 8 * 8;
   // Footprint i reads the plane's columns dx0 + i .. dx0 + i + binx - 1.
   const ptrdiff_t reached0 = std::max<ptrdiff_t>(ptrdiff_t{plane.FirstDx()} - dx0 - binx + 1, 0);
   const ptrdiff_t reached1 = std::min<ptrdiff_t>(ptrdiff_t{plane.LastDx()} - dx0, nx - 1);
@@ -139,10 +146,11 @@ void TALVEN_PSF_SampledFootprintPlanes::Build(const TALVEN_PSF_DisplacementPlane
     m_last_reached = reached1;
     m_ni = std::min(reached1 + run, nx - 1) - m_first + 1;
   }
-  m_values.assign(static_cast<size_t>(biny * m_ni * m_nY), 0.0);
+  double* rows = TALVEN_AlignedRows(&m_values, biny * m_ni * m_stride, kPadding);
+  m_rows = rows;
   for (int b = 0; b < biny; ++b) {
     for (ptrdiff_t i = std::max(m_first, reached0); i <= m_last_reached; ++i) {
-      double* out = m_values.data() + (b * m_ni + (i - m_first)) * m_nY;
+      double* out = rows + (b * m_ni + (i - m_first)) * m_stride;
       for (int u = step_x / 2; u < binx; u += step_x) {
         // Element dY of the row reads displacement dY * biny + v - b; the first is dY = 1 - numy.
         const double* column =

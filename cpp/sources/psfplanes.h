@@ -138,19 +138,29 @@ class TALVEN_PSF_SampledFootprintPlanes {
 
   // The sums for phase b and column distance dx0 + i, indexed by dY + numy - 1, with those of
   // footprints i + 1, ..., i + run (within [0, nx)) following RowStride() apart; null when the
-  // PSF reaches none of them, whose sums are then all zero.
+  // PSF reaches none of them, whose sums are then all zero. Rows start on 64-byte boundaries, and
+  // kPadding zeros lie before the first and after the last.
   const double* Row(int b, ptrdiff_t i) const {
     if (i < m_first || i > m_last_reached) return nullptr;
-    return m_values.data() + (static_cast<ptrdiff_t>(b) * m_ni + (i - m_first)) * m_nY;
+    return m_rows + (static_cast<ptrdiff_t>(b) * m_ni + (i - m_first)) * m_stride;
   }
-  ptrdiff_t RowStride() const { return m_nY; }
+  // A whole number of 64-byte lines, at least 2 * numy - 1 values.
+  ptrdiff_t RowStride() const { return m_stride; }
+
+  static constexpr ptrdiff_t kPadding = 16;
 
  private:
   std::vector<double> m_values;
+  const double* m_rows = nullptr;
   // The stored footprints, i in [m_first, m_first + m_ni), of which those the PSF reaches end at
   // m_last_reached; the rest are zeros a run may step into.
   ptrdiff_t m_first = 0;
   ptrdiff_t m_last_reached = -1;
   ptrdiff_t m_ni = 0;
   ptrdiff_t m_nY = 0;
+  ptrdiff_t m_stride = 0;
 };
+
+// Where `values` (at least count + 2 * padding + 7 doubles) holds count doubles from a 64-byte
+// boundary with `padding` values before them.
+double* TALVEN_AlignedRows(std::vector<double>* values, ptrdiff_t count, ptrdiff_t padding);

@@ -1,5 +1,7 @@
 #include "cpp/sources/row_sum_batches.h"
 
+#include <utility>
+
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 #define TALVEN_X86_KERNELS 1
@@ -114,6 +116,121 @@ __attribute__((target("avx512f"))) void Batch512(const TALVEN_WeightedRow* const
   }
 }
 
+constexpr int kShared = kTalvenSharedRowBatch;
+
+// GCC 12 takes the undefined pass-through operand inside the shuffle intrinsics for an
+// uninitialised variable.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+
+// The values of receivers j0 + J0 .. for the eight rows, the row of lane l being 7 - l: window j
+// holds row 7 - l's value of receiver j, a shift by j of the aligned loads a and b.
+template <int J>
+__attribute__((target("avx512f"), always_inline)) inline __m512d Window(__m512d a, __m512d b) {
+  if constexpr (J % 8 == 0) {
+    return J == 0 ? a : b;
+  } else {
+    return _mm512_castsi512_pd(
+        _mm512_alignr_epi64(_mm512_castpd_si512(b), _mm512_castpd_si512(a), J % 8));
+  }
+}
+
+template <int P, int J0, int Q, int... J>
+__attribute__((target("avx512f"), always_inline)) inline void AddShared(
+    __m512d (&s)[P][sizeof...(J)], __m512d w, __m512d a, __m512d b,
+    std::integer_sequence<int, J...>) {
+  ((s[Q][J] = _mm512_fmadd_pd(w, Window<J0 + J>(a, b), s[Q][J])), ...);
+}
+
+// Terms k + Q, each to partial sum Q, for the receivers of column o from the aligned load at o - 7.
+template <int P, int J0, int NJ, int... Q>
+__attribute__((target("avx512f"), always_inline)) inline void SharedTerms(
+    const double* const* rows, const double* weights, int k, ptrdiff_t o, __m512d (&s)[P][NJ],
+    std::integer_sequence<int, Q...>) {
+  const __m512i reverse = _mm512_set_epi64(0, 1, 2, 3, 4, 5, 6, 7);
+  (AddShared<P, J0, Q>(s,
+                       _mm512_permutexvar_pd(reverse, _mm512_loadu_pd(weights + kShared * (k + Q))),
+                       _mm512_load_pd(rows[k + Q] + o - 7), _mm512_load_pd(rows[k + Q] + o + 1),
+                       std::make_integer_sequence<int, NJ>()),
+   ...);
+}
+
+// Receivers r0 + J0 .. r0 + J0 + NJ - 1 (within the vector at r0, those below n stored) of every
+// row of column `o`, with P partial sums as the single-row kernel keeps for them.
+template <int P, int J0, int NJ>
+__attribute__((target("avx512f"))) void SharedGroup512(const double* const* rows,
+                                                       const double* weights, int nterms,
+                                                       ptrdiff_t o, int r0, int n,
+                                                       double* const* dst) {
+  __m512d s[P][NJ];
+#pragma GCC unroll 4
+  for (int p = 0; p < P; ++p) {
+#pragma GCC unroll 8
+    for (int j = 0; j < NJ; ++j) s[p][j] = _mm512_setzero_pd();
+  }
+  int k = 0;
+  for (; k + P <= nterms; k += P) {
+    SharedTerms<P, J0>(rows, weights, k, o + r0, s, std::make_integer_sequence<int, P>());
+  }
+  for (; k < nterms; ++k) {
+    SharedTerms<P, J0>(rows, weights, k, o + r0, s, std::integer_sequence<int, 0>());
+  }
+  alignas(64) double sums[NJ][8];
+#pragma GCC unroll 8
+  for (int j = 0; j < NJ; ++j) {
+#pragma GCC unroll 4
+    for (int p = 1; p < P; ++p) s[0][j] = _mm512_add_pd(s[0][j], s[p][j]);
+    _mm512_store_pd(sums[j], s[0][j]);
+  }
+  const int count = n - r0 - J0 < NJ ? n - r0 - J0 : NJ;
+  for (int t = 0; t < kShared; ++t) {
+    for (int j = 0; j < count; ++j) dst[t][r0 + J0 + j] = sums[j][7 - t];
+  }
+}
+
+template <int P>
+__attribute__((target("avx512f"))) void SharedRun512(const double* const* rows,
+                                                     const double* weights, int nterms, ptrdiff_t o,
+                                                     int first, int count, int n,
+                                                     double* const* dst) {
+  for (int v = first; v < first + count; ++v) {
+    if constexpr (P == 4) {
+      SharedGroup512<4, 0, 4>(rows, weights, nterms, o, 8 * v, n, dst);
+      if (8 * v + 4 < n) SharedGroup512<4, 4, 4>(rows, weights, nterms, o, 8 * v, n, dst);
+    } else {
+      SharedGroup512<P, 0, 8>(rows, weights, nterms, o, 8 * v, n, dst);
+    }
+  }
+}
+
+__attribute__((target("avx512f"))) void SharedBatch512(const double* const* rows,
+                                                       const double* weights, int nterms,
+                                                       const TALVEN_RowBatchColumns& columns,
+                                                       double* const* dst) {
+  const int n = columns.n;
+  const int full = n / 64 * 8;
+  const int r = n - 8 * full;
+  const int nv = (r + 7) / 8;
+  const int partials = nv == 0 ? 2 : (16 / nv < 4 ? 16 / nv : 4);
+  for (int c = 0; c < columns.count; ++c) {
+    const ptrdiff_t o = columns.offset + c * columns.offset_stride;
+    double* out[kShared];
+    for (int t = 0; t < kShared; ++t) out[t] = dst[t] + c * columns.dst_stride;
+    if (full > 0) SharedRun512<2>(rows, weights, nterms, o, 0, full, n, out);
+    if (nv == 0) continue;
+    if (partials == 4) {
+      SharedRun512<4>(rows, weights, nterms, o, full, nv, n, out);
+    } else if (partials == 3) {
+      SharedRun512<3>(rows, weights, nterms, o, full, nv, n, out);
+    } else {
+      SharedRun512<2>(rows, weights, nterms, o, full, nv, n, out);
+    }
+  }
+}
+
+#pragma GCC diagnostic pop
+
 #endif
 
 }  // namespace
@@ -139,4 +256,17 @@ void TALVEN_SumWeightedRowBatch(const TALVEN_WeightedRow* const* terms, int nrow
                              columns.n, false, dst[t] + c * columns.dst_stride);
     }
   }
+}
+
+bool TALVEN_SharedRowBatchesAvailable() {
+  return TALVEN_BestVectorLevel() == TALVEN_VectorLevel::kAvx512;
+}
+
+void TALVEN_SumSharedRowBatch(const double* const* rows, const double* weights, int nterms,
+                              const TALVEN_RowBatchColumns& columns, double* const* dst) {
+#ifdef TALVEN_X86_KERNELS
+  SharedBatch512(rows, weights, nterms, columns, dst);
+#else
+  (void)rows, (void)weights, (void)nterms, (void)columns, (void)dst;
+#endif
 }

@@ -29,3 +29,20 @@ struct TALVEN_RowBatchColumns {
 // has nterms terms.
 void TALVEN_SumWeightedRowBatch(const TALVEN_WeightedRow* const* terms, int nrows, int nterms,
                                 const TALVEN_RowBatchColumns& columns, double* const* dst);
+
+// Rows of a batch whose terms share their table rows, each row reading them one value further
+// back than the row before: consecutive target rows of the horizontal engine.
+constexpr int kTalvenSharedRowBatch = 8;
+
+// Whether TALVEN_SumSharedRowBatch runs on this processor (it needs AVX-512).
+bool TALVEN_SharedRowBatchesAvailable();
+
+// The sums of TALVEN_SumWeightedRowBatch for the kTalvenSharedRowBatch rows whose term k is
+// {rows[k] - t, weights[kTalvenSharedRowBatch * k + t]} in row t, to the last bit. Here the rows
+// of the batch lie in the vector lanes: each aligned load of a table row serves eight rows, and
+// the values of the next receivers are shifted out of two such loads in registers.
+// rows[k] + columns.offset - 7 must lie on a 64-byte boundary and columns.offset_stride be a
+// multiple of 8; the kernel reads rows[k][o - 7 .. o + n + 7] for o = offset + c * offset_stride,
+// c < columns.count, of which values past o + n - 1 only reach results it discards.
+void TALVEN_SumSharedRowBatch(const double* const* rows, const double* weights, int nterms,
+                              const TALVEN_RowBatchColumns& columns, double* const* dst);

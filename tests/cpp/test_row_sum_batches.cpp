@@ -55,4 +55,52 @@ INSTANTIATE_TEST_SUITE_P(LengthsBatchesAndTerms, RowSumBatch,
                                             ::testing::Values(1, 3, kTalvenRowBatch),
                                             ::testing::Values(1, 6, 11)));
 
+class SharedRowBatch : public ::testing::TestWithParam<std::tuple<int, int>> {};
+
+TEST_P(SharedRowBatch, EveryRowHasTheBitsOfTheSingleRowKernel) {
+  if (!TALVEN_SharedRowBatchesAvailable()) GTEST_SKIP() << "needs AVX-512";
+  const auto [n, nterms] = GetParam();
+  constexpr int kRows = kTalvenSharedRowBatch;
+  std::mt19937 rng(static_cast<unsigned>(n * 7 + nterms));
+  std::uniform_real_distribution<double> unit(-1.0, 1.0);
+  const int columns = 2;
+  const ptrdiff_t offset_stride = 16, dst_stride = n + 3, row_stride = 24;
+  // Term k of row 0 starts 7 values past a 64-byte boundary; row t reads it t values earlier.
+  std::vector<double> storage(static_cast<size_t>(nterms) * row_stride + columns * offset_stride +
+                              n + 32);
+  for (double& v : storage) v = unit(rng);
+  double* table = storage.data() + (64 - reinterpret_cast<uintptr_t>(storage.data()) % 64) % 64 / 8;
+  std::vector<const double*> rows;
+  std::vector<double> weights;
+  std::vector<std::vector<TALVEN_WeightedRow>> terms(kRows);
+  for (int k = 0; k < nterms; ++k) {
+    rows.push_back(table + k * row_stride + 7);
+    for (int t = 0; t < kRows; ++t) {
+      weights.push_back(unit(rng));
+      terms[t].push_back({rows.back() - t, weights.back()});
+    }
+  }
+  std::vector<std::vector<double>> got(kRows, std::vector<double>(columns * dst_stride, -1.0));
+  std::vector<std::vector<double>> want = got;
+  std::vector<double*> dst;
+  for (int t = 0; t < kRows; ++t) {
+    dst.push_back(got[t].data());
+    for (int c = 0; c < columns; ++c) {
+      TALVEN_SumWeightedRows(terms[t].data(), nterms, c * offset_stride, n, false,
+                             want[t].data() + c * dst_stride);
+    }
+  }
+  TALVEN_SumSharedRowBatch(rows.data(), weights.data(), nterms,
+                           TALVEN_RowBatchColumns{columns, n, 0, offset_stride, dst_stride},
+                           dst.data());
+  for (int t = 0; t < kRows; ++t) {
+    EXPECT_EQ(std::memcmp(got[t].data(), want[t].data(), got[t].size() * sizeof(double)), 0)
+        << "row " << t;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(LengthsAndTerms, SharedRowBatch,
+                         ::testing::Combine(::testing::Values(1, 5, 8, 12, 33, 40, 64, 96, 130),
+                                            ::testing::Values(1, 6, 11)));
+
 }  // namespace
