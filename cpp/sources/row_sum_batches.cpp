@@ -136,56 +136,47 @@ __attribute__((target("avx512f"), always_inline)) inline __m512d Window(__m512d 
   }
 }
 
-template <int P, int J0, int Q, int... J>
+template <int... J>
 __attribute__((target("avx512f"), always_inline)) inline void AddShared(
-    __m512d (&s)[P][sizeof...(J)], __m512d w, __m512d a, __m512d b,
-    std::integer_sequence<int, J...>) {
-  ((s[Q][J] = _mm512_fmadd_pd(w, Window<J0 + J>(a, b), s[Q][J])), ...);
+    __m512d (&s)[8], __m512d w, __m512d a, __m512d b, std::integer_sequence<int, J...>) {
+  ((s[J] = _mm512_fmadd_pd(w, Window<J>(a, b), s[J])), ...);
 }
 
-// Terms k + Q, each to partial sum Q, for the receivers of column o from the aligned load at o - 7.
-template <int P, int J0, int NJ, int... Q>
-__attribute__((target("avx512f"), always_inline)) inline void SharedTerms(
-    const double* const* rows, const double* weights, int k, ptrdiff_t o, __m512d (&s)[P][NJ],
-    std::integer_sequence<int, Q...>) {
+// Term k for the receivers of column o, from the aligned loads at o - 7 and o + 1.
+__attribute__((target("avx512f"), always_inline)) inline void AddSharedTerm(
+    const double* const* rows, const double* weights, int k, ptrdiff_t o, __m512d (&s)[8]) {
   const __m512i reverse = _mm512_set_epi64(0, 1, 2, 3, 4, 5, 6, 7);
-  (AddShared<P, J0, Q>(s,
-                       _mm512_permutexvar_pd(reverse, _mm512_loadu_pd(weights + kShared * (k + Q))),
-                       _mm512_load_pd(rows[k + Q] + o - 7), _mm512_load_pd(rows[k + Q] + o + 1),
-                       std::make_integer_sequence<int, NJ>()),
-   ...);
+  AddShared(s, _mm512_permutexvar_pd(reverse, _mm512_loadu_pd(weights + kShared * k)),
+            _mm512_load_pd(rows[k] + o - 7), _mm512_load_pd(rows[k] + o + 1),
+            std::make_integer_sequence<int, 8>());
 }
 
-// Receivers r0 + J0 .. r0 + J0 + NJ - 1 (within the vector at r0, those below n stored) of every
-// row of column `o`, with P partial sums as the single-row kernel keeps for them.
-template <int P, int J0, int NJ>
-__attribute__((target("avx512f"))) void SharedGroup512(const double* const* rows,
-                                                       const double* weights, int nterms,
-                                                       ptrdiff_t o, int r0, int n,
-                                                       double* const* dst) {
-  __m512d s[P][NJ];
-#pragma GCC unroll 4
+// Receivers r0 .. r0 + 7 (those below n stored) of every row of column `o`, with P partial sums
+// as the single-row kernel keeps for them: one pass over the terms per partial sum.
+template <int P>
+__attribute__((target("avx512f"))) void SharedVector512(const double* const* rows,
+                                                        const double* weights, int nterms,
+                                                        ptrdiff_t o, int r0, int n,
+                                                        double* const* dst) {
+  const int whole = nterms - nterms % P;
+  __m512d total[8];
   for (int p = 0; p < P; ++p) {
+    __m512d s[8];
 #pragma GCC unroll 8
-    for (int j = 0; j < NJ; ++j) s[p][j] = _mm512_setzero_pd();
-  }
-  int k = 0;
-  for (; k + P <= nterms; k += P) {
-    SharedTerms<P, J0>(rows, weights, k, o + r0, s, std::make_integer_sequence<int, P>());
-  }
-  for (; k < nterms; ++k) {
-    SharedTerms<P, J0>(rows, weights, k, o + r0, s, std::integer_sequence<int, 0>());
-  }
-  alignas(64) double sums[NJ][8];
+    for (int j = 0; j < 8; ++j) s[j] = _mm512_setzero_pd();
+    for (int k = p; k < whole; k += P) AddSharedTerm(rows, weights, k, o + r0, s);
+    if (p == 0) {
+      for (int k = whole; k < nterms; ++k) AddSharedTerm(rows, weights, k, o + r0, s);
+    }
 #pragma GCC unroll 8
-  for (int j = 0; j < NJ; ++j) {
-#pragma GCC unroll 4
-    for (int p = 1; p < P; ++p) s[0][j] = _mm512_add_pd(s[0][j], s[p][j]);
-    _mm512_store_pd(sums[j], s[0][j]);
+    for (int j = 0; j < 8; ++j) total[j] = p == 0 ? s[j] : _mm512_add_pd(total[j], s[j]);
   }
-  const int count = n - r0 - J0 < NJ ? n - r0 - J0 : NJ;
+  alignas(64) double sums[8][8];
+#pragma GCC unroll 8
+  for (int j = 0; j < 8; ++j) _mm512_store_pd(sums[j], total[j]);
+  const int count = n - r0 < 8 ? n - r0 : 8;
   for (int t = 0; t < kShared; ++t) {
-    for (int j = 0; j < count; ++j) dst[t][r0 + J0 + j] = sums[j][7 - t];
+    for (int j = 0; j < count; ++j) dst[t][r0 + j] = sums[j][7 - t];
   }
 }
 
@@ -195,12 +186,7 @@ __attribute__((target("avx512f"))) void SharedRun512(const double* const* rows,
                                                      int first, int count, int n,
                                                      double* const* dst) {
   for (int v = first; v < first + count; ++v) {
-    if constexpr (P == 4) {
-      SharedGroup512<4, 0, 4>(rows, weights, nterms, o, 8 * v, n, dst);
-      if (8 * v + 4 < n) SharedGroup512<4, 4, 4>(rows, weights, nterms, o, 8 * v, n, dst);
-    } else {
-      SharedGroup512<P, 0, 8>(rows, weights, nterms, o, 8 * v, n, dst);
-    }
+    SharedVector512<P>(rows, weights, nterms, o, 8 * v, n, dst);
   }
 }
 
