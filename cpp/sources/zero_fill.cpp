@@ -6,6 +6,7 @@
 
 #if defined(__linux__)
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 #endif
 
@@ -66,31 +67,44 @@ TALVEN_PageOwnership::~TALVEN_PageOwnership() {
 #endif
 }
 
-bool TALVEN_PageOwnership::Owns(const void* address) const {
+TALVEN_PageOwnership::State TALVEN_PageOwnership::Of(const void* address) const {
 #if defined(__linux__)
-  if (m_fd < 0) return false;
+  if (m_fd < 0) return kOther;
   const uintptr_t page = PageBytes();
   uint64_t entry = 0;
   const off_t at = static_cast<off_t>(reinterpret_cast<uintptr_t>(address) / page * sizeof entry);
-  if (pread(m_fd, &entry, sizeof entry, at) != static_cast<ssize_t>(sizeof entry)) return false;
+  if (pread(m_fd, &entry, sizeof entry, at) != static_cast<ssize_t>(sizeof entry)) return kOther;
   constexpr uint64_t kPresent = uint64_t{1} << 63;
+  constexpr uint64_t kSwapped = uint64_t{1} << 62;
   constexpr uint64_t kFileOrShared = uint64_t{1} << 61;
   constexpr uint64_t kExclusive = uint64_t{1} << 56;
-  return (entry & (kPresent | kFileOrShared | kExclusive)) == (kPresent | kExclusive);
+  if ((entry & (kPresent | kSwapped)) == 0) return kAbsent;
+  return (entry & (kPresent | kFileOrShared | kExclusive)) == (kPresent | kExclusive) ? kOwned
+                                                                                      : kOther;
 #else
   (void)address;
-  return false;
+  return kOther;
 #endif
 }
 
 void TALVEN_ZeroFill(double* values, ptrdiff_t n, const TALVEN_PageOwnership& pages) {
   if (n <= 0) return;
-  if (pages.Owns(values)) {
+  const TALVEN_PageOwnership::State state = pages.Of(values);
+  if (state == TALVEN_PageOwnership::kOwned) {
     StreamZeros(values, n);
     return;
   }
-  // Pieces end at page boundaries, so that a page holding zeros is never written.
   const uintptr_t page = PageBytes();
+#if defined(__linux__)
+  if (state == TALVEN_PageOwnership::kAbsent) {
+    // Linux 5.14 and later; older kernels refuse the advice and the reads fault as usual.
+    constexpr int kPopulateRead = 22;  // MADV_POPULATE_READ
+    const uintptr_t begin = reinterpret_cast<uintptr_t>(values) / page * page;
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(values + n) + page - 1) / page * page;
+    madvise(reinterpret_cast<void*>(begin), end - begin, kPopulateRead);
+  }
+#endif
+  // Pieces end at page boundaries, so that a page holding zeros is never written.
   for (ptrdiff_t begin = 0; begin < n;) {
     const uintptr_t at = reinterpret_cast<uintptr_t>(values + begin);
     const ptrdiff_t end = std::min(

@@ -16,18 +16,25 @@ class TALVEN_PageOwnership {
   TALVEN_PageOwnership(const TALVEN_PageOwnership&) = delete;
   TALVEN_PageOwnership& operator=(const TALVEN_PageOwnership&) = delete;
 
-  // Whether the page that holds `address` is present, anonymous, private and mapped by this
-  // process alone: memory it has written.
-  bool Owns(const void* address) const;
+  enum State {
+    // Present, anonymous, private and mapped by this process alone: memory it has written.
+    kOwned,
+    // Neither present nor swapped out: nothing has touched it yet, or its file is not cached.
+    kAbsent,
+    kOther,
+  };
+  // The state of the page that holds `address`; kOther where the page map cannot be read.
+  State Of(const void* address) const;
 
  private:
   int m_fd;
 };
 
-// Bytes of the output that one call of TALVEN_ZeroFill should cover at most; the ownership of its
+// Bytes of the output that one call of TALVEN_ZeroFill should cover at most; the state of its
 // first page stands for all of them.
 constexpr ptrdiff_t kTALVEN_ZeroFillChunkBytes = ptrdiff_t{1} << 21;
 
 // Sets values[0, n) to +0.0: with streaming stores when the range's first page is owned, else
-// page by page, writing only the pages that hold anything else.
+// page by page, writing only the pages that hold anything else. An absent first page has the
+// range mapped for reading with one system call, which costs far less than a fault per page.
 void TALVEN_ZeroFill(double* values, ptrdiff_t n, const TALVEN_PageOwnership& pages);

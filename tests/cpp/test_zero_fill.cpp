@@ -45,7 +45,8 @@ TEST_P(ZeroFill, ZeroesTheRangeAndNothingElse) {
   }
 #if defined(__linux__)
   // A fresh page that held zeros was read, not written.
-  EXPECT_EQ(TALVEN_PageOwnership().Owns(values + 3 * per_page), written);
+  EXPECT_EQ(TALVEN_PageOwnership().Of(values + 3 * per_page) == TALVEN_PageOwnership::kOwned,
+            written);
 #endif
   munmap(storage, n * sizeof(double));
 }
@@ -53,7 +54,7 @@ TEST_P(ZeroFill, ZeroesTheRangeAndNothingElse) {
 INSTANTIATE_TEST_SUITE_P(WrittenAndFreshPages, ZeroFill, ::testing::Bool());
 
 #if defined(__linux__)
-TEST(PageOwnership, OnlyPagesThisProcessHasWrittenAreOwned) {
+TEST(PageOwnership, WrittenPagesAreOwnedAndUntouchedOnesAbsent) {
   const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
   void* storage =
       mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -63,9 +64,9 @@ TEST(PageOwnership, OnlyPagesThisProcessHasWrittenAreOwned) {
   const char read = bytes[page];  // read only: the shared zero page
   (void)read;                     // the third page is never touched
   const TALVEN_PageOwnership pages;
-  EXPECT_TRUE(pages.Owns(storage));
-  EXPECT_FALSE(pages.Owns(static_cast<char*>(storage) + page));
-  EXPECT_FALSE(pages.Owns(static_cast<char*>(storage) + 2 * page));
+  EXPECT_EQ(pages.Of(storage), TALVEN_PageOwnership::kOwned);
+  EXPECT_EQ(pages.Of(static_cast<char*>(storage) + page), TALVEN_PageOwnership::kOther);
+  EXPECT_EQ(pages.Of(static_cast<char*>(storage) + 2 * page), TALVEN_PageOwnership::kAbsent);
   munmap(storage, 3 * page);
 }
 #endif
