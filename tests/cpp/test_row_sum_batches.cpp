@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <tuple>
 #include <vector>
@@ -12,42 +13,49 @@
 
 namespace {
 
+// Runs batch(dst) over rows of `columns` columns (sentinels between them) and expects each row's
+// bits to be those of the single-row kernel over its terms.
+void ExpectSingleRowBits(const std::vector<std::vector<TALVEN_WeightedRow>>& terms,
+                         const TALVEN_RowBatchColumns& columns,
+                         const std::function<void(double* const*)>& batch) {
+  const size_t size = static_cast<size_t>(columns.count * columns.dst_stride);
+  std::vector<std::vector<double>> got(terms.size(), std::vector<double>(size, -12345.0));
+  std::vector<std::vector<double>> want = got;
+  std::vector<double*> dst;
+  for (size_t t = 0; t < terms.size(); ++t) {
+    dst.push_back(got[t].data());
+    for (int c = 0; c < columns.count; ++c) {
+      TALVEN_SumWeightedRows(terms[t].data(), static_cast<int>(terms[t].size()),
+                             columns.offset + c * columns.offset_stride, columns.n, false,
+                             want[t].data() + c * columns.dst_stride);
+    }
+  }
+  batch(dst.data());
+  for (size_t t = 0; t < terms.size(); ++t) {
+    EXPECT_EQ(std::memcmp(got[t].data(), want[t].data(), size * sizeof(double)), 0) << "row " << t;
+  }
+}
+
 class RowSumBatch : public ::testing::TestWithParam<std::tuple<int, int, int>> {};
 
 TEST_P(RowSumBatch, EveryRowHasTheBitsOfTheSingleRowKernel) {
   const auto [n, nrows, nterms] = GetParam();
   std::mt19937 rng(static_cast<unsigned>(n * 131 + nrows * 17 + nterms));
   std::uniform_real_distribution<double> unit(-1.0, 1.0);
-  const int columns = 3;
-  const ptrdiff_t offset_stride = 11, dst_stride = n + 5;
+  const TALVEN_RowBatchColumns columns{3, n, 0, 11, n + 5};
   // Row t of the batch reads the table one value further back than row t - 1, at every
   // alignment; weights differ per row.
-  std::vector<double> table(static_cast<size_t>(nterms) * 29 + columns * offset_stride + n + 8);
+  std::vector<double> table(static_cast<size_t>(nterms) * 29 + 3 * 11 + n + 8);
   for (double& v : table) v = unit(rng);
   std::vector<std::vector<TALVEN_WeightedRow>> terms(nrows);
+  std::vector<const TALVEN_WeightedRow*> batch;
   for (int t = 0; t < nrows; ++t) {
     for (int k = 0; k < nterms; ++k) terms[t].push_back({table.data() + 29 * k + 7 - t, unit(rng)});
-  }
-  const double sentinel = -12345.0;
-  std::vector<std::vector<double>> got(nrows, std::vector<double>(columns * dst_stride, sentinel));
-  std::vector<std::vector<double>> want = got;
-  std::vector<const TALVEN_WeightedRow*> batch;
-  std::vector<double*> dst;
-  for (int t = 0; t < nrows; ++t) {
     batch.push_back(terms[t].data());
-    dst.push_back(got[t].data());
-    for (int c = 0; c < columns; ++c) {
-      TALVEN_SumWeightedRows(terms[t].data(), nterms, c * offset_stride, n, false,
-                             want[t].data() + c * dst_stride);
-    }
   }
-  TALVEN_SumWeightedRowBatch(batch.data(), nrows, nterms,
-                             TALVEN_RowBatchColumns{columns, n, 0, offset_stride, dst_stride},
-                             dst.data());
-  for (int t = 0; t < nrows; ++t) {
-    EXPECT_EQ(std::memcmp(got[t].data(), want[t].data(), got[t].size() * sizeof(double)), 0)
-        << "row " << t;
-  }
+  ExpectSingleRowBits(terms, columns, [&](double* const* dst) {
+    TALVEN_SumWeightedRowBatch(batch.data(), nrows, nterms, columns, dst);
+  });
 }
 
 INSTANTIATE_TEST_SUITE_P(LengthsBatchesAndTerms, RowSumBatch,
@@ -60,43 +68,27 @@ class SharedRowBatch : public ::testing::TestWithParam<std::tuple<int, int>> {};
 TEST_P(SharedRowBatch, EveryRowHasTheBitsOfTheSingleRowKernel) {
   if (!TALVEN_SharedRowBatchesAvailable()) GTEST_SKIP() << "needs AVX-512";
   const auto [n, nterms] = GetParam();
-  constexpr int kRows = kTalvenSharedRowBatch;
   std::mt19937 rng(static_cast<unsigned>(n * 7 + nterms));
   std::uniform_real_distribution<double> unit(-1.0, 1.0);
-  const int columns = 2;
-  const ptrdiff_t offset_stride = 16, dst_stride = n + 3, row_stride = 24;
+  const TALVEN_RowBatchColumns columns{2, n, 0, 16, n + 3};
+  const ptrdiff_t row_stride = 24;
   // Term k of row 0 starts 7 values past a 64-byte boundary; row t reads it t values earlier.
-  std::vector<double> storage(static_cast<size_t>(nterms) * row_stride + columns * offset_stride +
-                              n + 32);
+  std::vector<double> storage(static_cast<size_t>(nterms) * row_stride + 2 * 16 + n + 32);
   for (double& v : storage) v = unit(rng);
   double* table = storage.data() + (64 - reinterpret_cast<uintptr_t>(storage.data()) % 64) % 64 / 8;
   std::vector<const double*> rows;
   std::vector<double> weights;
-  std::vector<std::vector<TALVEN_WeightedRow>> terms(kRows);
+  std::vector<std::vector<TALVEN_WeightedRow>> terms(kTalvenSharedRowBatch);
   for (int k = 0; k < nterms; ++k) {
     rows.push_back(table + k * row_stride + 7);
-    for (int t = 0; t < kRows; ++t) {
+    for (int t = 0; t < kTalvenSharedRowBatch; ++t) {
       weights.push_back(unit(rng));
       terms[t].push_back({rows.back() - t, weights.back()});
     }
   }
-  std::vector<std::vector<double>> got(kRows, std::vector<double>(columns * dst_stride, -1.0));
-  std::vector<std::vector<double>> want = got;
-  std::vector<double*> dst;
-  for (int t = 0; t < kRows; ++t) {
-    dst.push_back(got[t].data());
-    for (int c = 0; c < columns; ++c) {
-      TALVEN_SumWeightedRows(terms[t].data(), nterms, c * offset_stride, n, false,
-                             want[t].data() + c * dst_stride);
-    }
-  }
-  TALVEN_SumSharedRowBatch(rows.data(), weights.data(), nterms,
-                           TALVEN_RowBatchColumns{columns, n, 0, offset_stride, dst_stride},
-                           dst.data());
-  for (int t = 0; t < kRows; ++t) {
-    EXPECT_EQ(std::memcmp(got[t].data(), want[t].data(), got[t].size() * sizeof(double)), 0)
-        << "row " << t;
-  }
+  ExpectSingleRowBits(terms, columns, [&](double* const* dst) {
+    TALVEN_SumSharedRowBatch(rows.data(), weights.data(), nterms, columns, dst);
+  });
 }
 
 INSTANTIATE_TEST_SUITE_P(LengthsAndTerms, SharedRowBatch,
