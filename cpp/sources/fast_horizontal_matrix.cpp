@@ -95,9 +95,9 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
   }
 
  private:
-  // Per-worker scratch. With footprints, the weighted footprint rows (terms) of the sources of one
-  // target row, booked to its left and right target. Otherwise, for one source row, the plane of
-  // every measured PSF summed over the sampled receiver rows of each L1C row, indexed
+  // Per-worker scratch. With footprints, the weighted footprint rows (terms) of the sources of
+  // each target row of a batch, booked to its left and right target. Otherwise, for one source row,
+  // the plane of every measured PSF summed over the sampled receiver rows of each L1C row, indexed
   // [psf][dx][L1C row] over the stored columns of each plane (PSF m from m_sum_offsets[m]).
   struct Scratch {
     TALVEN_PSF_InterpolationCoeffs coeffs;
@@ -413,7 +413,8 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
   // the binning, or per sampled receiver column from the planes.
   const bool m_footprints_apply;
   std::vector<TALVEN_PSF_SampledFootprintPlanes> m_footprints;
-  // The footprint tables' row stride, and the zero rows of a run the PSF does not reach.
+  // The footprint tables' row stride, and the zero rows of a run the PSF does not reach, laid out
+  // as the tables' rows are (m_zero_row, in m_zero_rows).
   ptrdiff_t m_footprint_stride = 0;
   std::vector<double> m_zero_rows;
   const double* m_zero_row = nullptr;
