@@ -6,36 +6,13 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <exception>
 
 #include "cpp/sources/generator_messages.h"
 #include "cpp/sources/psftables.h"
 #include "cpp/sources/windowbinning.h"
+#include "cpp/sources/zero_fill.h"
 #include "system/zvlog.h"
-
-namespace {
-
-// Whether any of the n values is other than +0.0: a value is +0.0 when all its bits are clear.
-// The test on the bits is an integer one, so each page's worth of values is read with vector
-// loads, and the first one found stops the scan.
-bool HoldsOtherThanZeros(const double* values, ptrdiff_t n) {
-  constexpr ptrdiff_t kPage = 512;
-  for (ptrdiff_t begin = 0; begin < n; begin += kPage) {
-    const ptrdiff_t end = std::min(begin + kPage, n);
-    uint64_t found = 0;
-#pragma omp simd reduction(| : found)
-    for (ptrdiff_t i = begin; i < end; ++i) {
-      uint64_t bits;
-      std::memcpy(&bits, values + i, sizeof bits);
-      found |= bits;
-    }
-    if (found != 0) return true;
-  }
-  return false;
-}
-
-}  // namespace
 
 TALVEN_FastEngineFrame::TALVEN_FastEngineFrame(const WindowMappingHierarchy& h,
                                                const TALVEN_PSF_Table& table, double* output,
@@ -56,6 +33,13 @@ TALVEN_FastEngineFrame::TALVEN_FastEngineFrame(const WindowMappingHierarchy& h,
       m_num_sources(static_cast<ptrdiff_t>(m_c1 - m_c0) * m_ky),
       m_sx(h.m_science.Numx()),
       m_sy(h.m_science.Numy()) {}
+
+int64_t TALVEN_FastEngineFrame::Work() const {
+  // The output, and the tables of every measured PSF: about four values per science pixel, each
+  // costing about four output values.
+  const int64_t psfs = static_cast<int64_t>(m_table.MeasuredPSFEntries().size());
+  return m_n * m_num_sources + 16 * psfs * m_sx * m_sy;
+}
 
 void TALVEN_FastEngineFrame::PrefaultColumns(ptrdiff_t c0, ptrdiff_t c1) const {
 #if defined(__linux__)
@@ -83,12 +67,21 @@ void TALVEN_FastEngineFrame::FillOutput() {
 void TALVEN_FastEngineFrame::FillColumns(ptrdiff_t c0, ptrdiff_t c1) {
   c0 = std::max(c0, m_first_source);
   c1 = std::min(c1, m_first_source + m_num_sources);
+  if (c1 <= c0) return;
+  // The columns are contiguous. Chunks end at multiples of the chunk size in the address space,
+  // so that no page is written by two workers.
+  constexpr uintptr_t kChunk = kTALVEN_ZeroFillChunkBytes;
+  const uintptr_t begin = reinterpret_cast<uintptr_t>(Column(c0));
+  const uintptr_t end = reinterpret_cast<uintptr_t>(Column(c1));
+  const uintptr_t first = begin / kChunk * kChunk;
+  const ptrdiff_t chunks = static_cast<ptrdiff_t>((end - 1 - first) / kChunk + 1);
+  const TALVEN_PageOwnership pages;
 #pragma omp parallel for schedule(static)
-  for (ptrdiff_t c = c0; c < c1; ++c) {
-    double* column = Column(c);
-    // Pages of a zeroed caller buffer that nothing wrote stay unwritten: writing them first
-    // costs far more than reading them.
-    if (HoldsOtherThanZeros(column, m_n)) std::fill(column, column + m_n, 0.0);
+  for (ptrdiff_t i = 0; i < chunks; ++i) {
+    const uintptr_t b = std::max(begin, first + i * kChunk);
+    const uintptr_t e = std::min(end, first + (i + 1) * kChunk);
+    TALVEN_ZeroFill(reinterpret_cast<double*>(b), static_cast<ptrdiff_t>((e - b) / sizeof(double)),
+                    pages);
   }
 }
 

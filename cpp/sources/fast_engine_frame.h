@@ -5,12 +5,14 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <vector>
 
 #include "cpp/sources/build_scope.h"
 #include "cpp/sources/generator_messages.h"
 #include "cpp/sources/psfplanes.h"
+#include "cpp/sources/thread_limit.h"
 
 class WindowMappingHierarchy;
 class TALVEN_PSF_Table;
@@ -39,7 +41,8 @@ class TALVEN_FastEngineFrame {
   // calls it for the columns it is about to fill, so that the pages are first touched in parallel.
   // Does nothing where the system lacks the call or where the range's first page is resident.
   void PrefaultColumns(ptrdiff_t c0, ptrdiff_t c1) const;
-  // Sets the output to 0.0, writing only the columns that hold anything else.
+  // Sets the output to 0.0 (TALVEN_ZeroFill: fresh or shared pages are only read where they
+  // hold zeros already).
   void FillOutput();
   // The same for the block's matrix columns of sources c0 .. c1 - 1.
   void FillColumns(ptrdiff_t c0, ptrdiff_t c1);
@@ -76,4 +79,9 @@ class TALVEN_FastEngineFrame {
   const ptrdiff_t m_first_source, m_num_sources;
   const int m_sx, m_sy;
   std::vector<TALVEN_PSF_DisplacementPlane> m_planes;
+  const TALVEN_ThreadsForWork m_threads{Work()};
+
+ private:
+  // The elements of the build's work, from the members above.
+  int64_t Work() const;
 };

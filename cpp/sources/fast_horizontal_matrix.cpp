@@ -15,14 +15,11 @@
 #include "cpp/sources/fast_engine_frame.h"
 #include "cpp/sources/fast_engine_layout.h"
 #include "cpp/sources/generator_messages.h"
-#include "cpp/sources/log_sources.h"
 #include "cpp/sources/psftables.h"
+#include "cpp/sources/row_sum_batches.h"
 #include "cpp/sources/weighted_row_sums.h"
 #include "cpp/sources/windowbinning.h"
 #include "system/zvlog.h"
-
-// The engine's own messages are recorded against the generator file whose matrix it builds.
-static const char* const kSourcePath = kTALVEN_HorizontalSource;
 
 namespace {
 
@@ -80,7 +77,8 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
     }
     if (m_footprints_apply) {
       m_footprint_stride = m_footprints.empty() ? 0 : m_footprints[0].RowStride();
-      m_zero_rows.assign(static_cast<size_t>((run + 1) * m_footprint_stride), 0.0);
+      m_zero_row = TALVEN_AlignedRows(&m_zero_rows, (run + 1) * m_footprint_stride,
+                                      TALVEN_PSF_SampledFootprintPlanes::kPadding);
     } else {
       SetUpRowSums();
     }
@@ -92,13 +90,16 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
   }
 
  private:
-  // Per-worker scratch. With footprints, the weighted footprint rows (terms) of the sources of one
-  // target row, booked to its left and right target. Otherwise, for one source row, the plane of
-  // every measured PSF summed over the sampled receiver rows of each L1C row, indexed
+  // Per-worker scratch. With footprints, the weighted footprint rows (terms) of the sources of
+  // each target row of a batch, booked to its left and right target. Otherwise, for one source row,
+  // the plane of every measured PSF summed over the sampled receiver rows of each L1C row, indexed
   // [psf][dx][L1C row] over the stored columns of each plane (PSF m from m_sum_offsets[m]).
   struct Scratch {
     TALVEN_PSF_InterpolationCoeffs coeffs;
-    std::vector<TALVEN_WeightedRow> left, right;
+    std::vector<TALVEN_WeightedRow> left[kTalvenSharedRowBatch], right[kTalvenSharedRowBatch];
+    // A shared batch's table rows (those of its first row) and weights, row fastest.
+    std::vector<const double*> shared_rows;
+    std::vector<double> shared_weights;
     std::vector<double> rowsums;
   };
 
@@ -157,15 +158,22 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
 #pragma omp atomic write
         ok = false;
       }
+      // With footprints a work item is a batch of consecutive target rows, whose terms read the
+      // same footprint rows; the batches end where the rows' first values, Ky - 1 - target row,
+      // lie on a vector boundary.
+      const int batch = m_footprints_apply ? kTalvenSharedRowBatch : 1;
+      const int first_end = m_ky % batch == 0 ? batch : m_ky % batch;
 #pragma omp for schedule(dynamic, 1)
-      for (int target_row = 0; target_row < m_ky; ++target_row) {
+      for (int item = 0; item < (m_ky - first_end + batch - 1) / batch + 1; ++item) {
         if (!have_scratch || m_scope.Cancelled()) continue;
+        const int first_row = item == 0 ? 0 : first_end + (item - 1) * batch;
+        const int rows = item == 0 ? first_end : batch;
         if (m_footprints_apply) {
-          ProcessTargetRow(target_row, &scratch);
+          ProcessTargetRows(first_row, rows, &scratch);
         } else {
-          SumTargetRow(target_row, &scratch);
+          SumTargetRow(first_row, &scratch);
         }
-        m_scope.AddFinished();
+        for (int r = 0; r < rows; ++r) m_scope.AddFinished();
       }
     }
     return ok ? true : ReportAllocationFailure();
@@ -174,11 +182,19 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
   // When the steps divide the binning every receiving L1C pixel samples the same science pixels
   // of its footprint, and a target column is a sum of footprint rows: each of its elements is
   // summed in registers over all the row's sources and stored once, already scaled.
-  void ProcessTargetRow(int target_row, Scratch* scratch) {
-    scratch->left.clear();
-    scratch->right.clear();
+  void ProcessTargetRows(int first_row, int rows, Scratch* scratch) {
+    for (int r = 0; r < rows; ++r) CollectTargetRow(first_row + r, r, scratch);
+    if (m_left) SumTerms(scratch->left, rows, LeftTarget(first_row), scratch);
+    if (m_right && m_kx > 1) SumTerms(scratch->right, rows, RightTarget(first_row), scratch);
+  }
+
+  // The terms of target row `target_row`, entry r of the batch.
+  void CollectTargetRow(int target_row, int r, Scratch* scratch) {
+    std::vector<TALVEN_WeightedRow>* left = &scratch->left[r];
     // With one L1C column both edges book to the same matrix column.
-    std::vector<TALVEN_WeightedRow>* right = m_kx > 1 ? &scratch->right : &scratch->left;
+    std::vector<TALVEN_WeightedRow>* right = m_kx > 1 ? &scratch->right[r] : left;
+    left->clear();
+    right->clear();
     const int dnx = m_request.delta_nx;
     for (int y = target_row * m_by; y < (target_row + 1) * m_by && y < m_sy; ++y) {
       if (!IsSampled(y, m_request.delta_ny)) continue;
@@ -189,7 +205,7 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
       // In 64 bits: a step past the last source must not wrap.
       if (m_left) {
         for (int64_t x = int64_t{m_x0} - 1 - dnx / 2; x >= 0; x -= dnx) {
-          CollectSource(static_cast<int>(x), y, b, scratch, &scratch->left);
+          CollectSource(static_cast<int>(x), y, b, scratch, left);
         }
       }
       if (m_right) {
@@ -198,8 +214,6 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
         }
       }
     }
-    if (m_left) SumTerms(scratch->left, LeftTarget(target_row));
-    if (m_right && m_kx > 1) SumTerms(scratch->right, RightTarget(target_row));
   }
 
   // The terms of NOOF source (x, science row y at phase b of its target row), pointing at
@@ -222,21 +236,56 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
       // Beyond the PSF's reach the light is zero, still added so that a non-finite factor shows
       // as it does inside it.
       const double* row = m_footprints[psf[j]].Row(b, ptrdiff_t{m_noofx} - 1 - x);
-      if (row == nullptr) row = m_zero_rows.data();
+      if (row == nullptr) row = m_zero_row;
       terms->push_back({row + (m_ky - 1 - target_row), weight * w[j] * scale});
     }
   }
 
-  // Writes every element of matrix column `target`: receiver column rx reads each term's
-  // footprint rx * Binx further on.
-  void SumTerms(const std::vector<TALVEN_WeightedRow>& terms, ptrdiff_t target) const {
-    PrefaultColumns(target, target + 1);
-    double* column = Column(target);
-    for (int rx = 0; rx < m_kx; ++rx) {
-      TALVEN_SumWeightedRows(terms.data(), static_cast<int>(terms.size()),
-                             static_cast<ptrdiff_t>(rx) * m_bx * m_footprint_stride, m_ky, false,
-                             column + static_cast<ptrdiff_t>(rx) * m_ky);
+  // Writes every element of the matrix columns target .. target + rows - 1, those of the batch's
+  // target rows: receiver column rx reads each term's footprint rx * Binx further on.
+  void SumTerms(const std::vector<TALVEN_WeightedRow>* terms, int rows, ptrdiff_t target,
+                Scratch* scratch) const {
+    PrefaultColumns(target, target + rows);
+    const TALVEN_RowBatchColumns columns{m_kx, m_ky, 0, m_bx * m_footprint_stride, m_ky};
+    double* dst[kTalvenSharedRowBatch];
+    for (int r = 0; r < rows; ++r) dst[r] = Column(target + r);
+    if (SharedBatch(terms, rows, scratch)) {
+      TALVEN_SumSharedRowBatch(scratch->shared_rows.data(), scratch->shared_weights.data(),
+                               static_cast<int>(terms[0].size()), columns, dst);
+      return;
     }
+    // Otherwise consecutive rows with as many terms each are summed together.
+    for (int r0 = 0; r0 < rows;) {
+      const size_t nterms = terms[r0].size();
+      int r1 = r0 + 1;
+      while (r1 < rows && r1 - r0 < kTalvenRowBatch && terms[r1].size() == nterms) ++r1;
+      const TALVEN_WeightedRow* batch[kTalvenRowBatch];
+      for (int r = r0; r < r1; ++r) batch[r - r0] = terms[r].data();
+      TALVEN_SumWeightedRowBatch(batch, r1 - r0, static_cast<int>(nterms), columns, dst + r0);
+      r0 = r1;
+    }
+  }
+
+  // Whether the batch's rows share their footprint rows, each term one value further back than in
+  // the row before, all on the boundaries the shared kernel needs; if so, gathers its inputs.
+  bool SharedBatch(const std::vector<TALVEN_WeightedRow>* terms, int rows, Scratch* scratch) const {
+    if (rows != kTalvenSharedRowBatch || !TALVEN_SharedRowBatchesAvailable()) return false;
+    const size_t nterms = terms[0].size();
+    for (int r = 1; r < rows; ++r) {
+      if (terms[r].size() != nterms) return false;
+    }
+    scratch->shared_rows.clear();
+    scratch->shared_weights.clear();
+    for (size_t k = 0; k < nterms; ++k) {
+      const double* row = terms[0][k].row;
+      if (reinterpret_cast<uintptr_t>(row - 7) % 64 != 0) return false;
+      for (int r = 0; r < rows; ++r) {
+        if (terms[r][k].row != row - r) return false;
+        scratch->shared_weights.push_back(terms[r][k].weight);
+      }
+      scratch->shared_rows.push_back(row);
+    }
+    return true;
   }
 
   // The weight of a NOOF source pixel, 0 when it sends no light (a zero or non-finite product of
@@ -359,9 +408,11 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
   // the binning, or per sampled receiver column from the planes.
   const bool m_footprints_apply;
   std::vector<TALVEN_PSF_SampledFootprintPlanes> m_footprints;
-  // The footprint tables' row stride, and the zero rows of a run the PSF does not reach.
+  // The footprint tables' row stride, and the zero rows of a run the PSF does not reach, laid out
+  // as the tables' rows are (m_zero_row, in m_zero_rows).
   ptrdiff_t m_footprint_stride = 0;
   std::vector<double> m_zero_rows;
+  const double* m_zero_row = nullptr;
   // Where each PSF's sums start in the scratch, their total, and the sums beyond a PSF's columns.
   std::vector<ptrdiff_t> m_sum_offsets;
   ptrdiff_t m_num_sums = 0;

@@ -5,11 +5,11 @@
 // and right edge of that row. The engine tabulates each measured PSF once over whole-pixel
 // displacements (TALVEN_PSF_DisplacementPlane), sums the table once per source row over the
 // sampled receiver rows of every L1C row, and then adds, per source and coefficient, one
-// contiguous run of those sums per sampled receiver column. Work is handed out by L1C row of the
-// targets: the two matrix columns a target row receives belong to it alone, so workers write
-// straight into the output and the summation order does not depend on the number of threads. A
-// block of L1C x-columns builds the target columns it holds (those of x = 0 and x = Kx - 1) and
-// leaves its other columns 0.0.
+// contiguous run of those sums per sampled receiver column. Work is handed out by batches of L1C
+// rows of the targets: the two matrix columns a target row receives belong to it alone, so workers
+// write straight into the output and the summation order does not depend on the number of
+// threads. A block of L1C x-columns builds the target columns it holds (those of x = 0 and
+// x = Kx - 1) and leaves its other columns 0.0.
 #pragma once
 
 class WindowMappingHierarchy;

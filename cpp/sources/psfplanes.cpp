@@ -88,24 +88,35 @@ void TALVEN_PSF_LowerEdgePlanes::Build(const TALVEN_PSF_DisplacementPlane& plane
   const int64_t half_band = band;
   m_half = static_cast<int>(std::min<int64_t>(half_band / binx + 1, numx - 1));
   m_ndx = 2 * static_cast<ptrdiff_t>(m_half) + 1;
-  m_rows_below = rows_below;
   m_nry = (band_rows + biny - 1) / biny;
-  m_values.assign(static_cast<size_t>(binx * m_ndx * rows_below * m_nry), 0.0);
+  // Value j of run r sums the rows from s = r + j * biny on, s = kk - 1 + ry * biny; without whole
+  // L1C rows in the band, the last row's sum stops early, and each kk keeps a run of its own.
+  const bool shared = band_rows % biny == 0;
+  m_period = shared ? biny : std::max(rows_below, 1);
+  m_runs = std::max<ptrdiff_t>(shared ? (rows_below - 1) / biny + m_nry : m_nry, 0);
+  m_stride = m_period * m_runs;
+  const ptrdiff_t last = rows_below - 1 + static_cast<ptrdiff_t>(m_nry - 1) * biny;
+  m_values.assign(static_cast<size_t>(binx * m_ndx * m_stride), 0.0);
   double* out = m_values.data();
   for (int i = 0; i < binx; ++i) {
-    for (int dX = -m_half; dX <= m_half; ++dX, out += static_cast<ptrdiff_t>(rows_below) * m_nry) {
+    for (int dX = -m_half; dX <= m_half; ++dX, out += m_stride) {
       // The columns dx = dX * binx + u - i of the footprint that lie inside the band.
       const int64_t first = int64_t{dX} * binx - i;
       const int u0 = static_cast<int>(std::clamp<int64_t>(-half_band - first, 0, binx));
       const int u1 = static_cast<int>(std::clamp<int64_t>(half_band - first, 0, binx));
       for (int u = u0; u < u1; ++u) {
         const double* column = plane.Column(static_cast<int>(first) + u) - plane.Dy0();
-        for (int kk = 1; kk <= rows_below; ++kk) {
-          double* sums = out + static_cast<ptrdiff_t>(kk - 1) * m_nry;
-          for (int ry = 0, y = 0; ry < m_nry; ++ry) {
-            double sum = sums[ry];
-            for (int v = 0; v < biny && y < band_rows; ++v, ++y) sum += column[y + kk];
-            sums[ry] = sum;
+        for (int r = 0; r < m_period && r < rows_below; ++r) {
+          double* sums = out + static_cast<ptrdiff_t>(r) * m_runs;
+          for (ptrdiff_t j = 0; j < m_runs; ++j) {
+            // The receiving rows y = ry * biny + v of the sum, for kk = s - ry * biny + 1.
+            const ptrdiff_t s = r + j * biny;
+            if (s > last) break;
+            const ptrdiff_t y0 = shared ? 0 : j * biny;
+            double sum = sums[j];
+            for (ptrdiff_t y = y0; y < y0 + biny && y < band_rows; ++y)
+              sum += column[s - y0 + y + 1];
+            sums[j] = sum;
           }
         }
       }
@@ -113,10 +124,17 @@ void TALVEN_PSF_LowerEdgePlanes::Build(const TALVEN_PSF_DisplacementPlane& plane
   }
 }
 
+double* TALVEN_AlignedRows(std::vector<double>* values, ptrdiff_t count, ptrdiff_t padding) {
+  values->assign(static_cast<size_t>(count + 2 * padding + 7), 0.0);
+  const uintptr_t first = reinterpret_cast<uintptr_t>(values->data() + padding);
+  return values->data() + padding + static_cast<ptrdiff_t>((64 - first % 64) % 64 / sizeof(double));
+}
+
 void TALVEN_PSF_SampledFootprintPlanes::Build(const TALVEN_PSF_DisplacementPlane& plane, int dx0,
                                               ptrdiff_t nx, int binx, int biny, int numy,
                                               int step_x, int step_y, ptrdiff_t run) {
   m_nY = 2 * static_cast<ptrdiff_t>(numy) - 1;
+  m_stride = (m_nY + 7) / 8 * 8;
   // Footprint i reads the plane's columns dx0 + i .. dx0 + i + binx - 1.
   const ptrdiff_t reached0 = std::max<ptrdiff_t>(ptrdiff_t{plane.FirstDx()} - dx0 - binx + 1, 0);
   const ptrdiff_t reached1 = std::min<ptrdiff_t>(ptrdiff_t{plane.LastDx()} - dx0, nx - 1);
@@ -128,10 +146,11 @@ void TALVEN_PSF_SampledFootprintPlanes::Build(const TALVEN_PSF_DisplacementPlane
     m_last_reached = reached1;
     m_ni = std::min(reached1 + run, nx - 1) - m_first + 1;
   }
-  m_values.assign(static_cast<size_t>(biny * m_ni * m_nY), 0.0);
+  double* rows = TALVEN_AlignedRows(&m_values, biny * m_ni * m_stride, kPadding);
+  m_rows = rows;
   for (int b = 0; b < biny; ++b) {
     for (ptrdiff_t i = std::max(m_first, reached0); i <= m_last_reached; ++i) {
-      double* out = m_values.data() + (b * m_ni + (i - m_first)) * m_nY;
+      double* out = rows + (b * m_ni + (i - m_first)) * m_stride;
       for (int u = step_x / 2; u < binx; u += step_x) {
         // Element dY of the row reads displacement dY * biny + v - b; the first is dY = 1 - numy.
         const double* column =

@@ -87,6 +87,9 @@ class TALVEN_PSF_FootprintPlanes {
 // L1C column, and a receiving L1C pixel dX columns away in L1C row ry of the band:
 //   sum over u < binx, v < biny of V(dX * binx + u - i, ry * biny + v + kk)
 // over the science pixels with -band <= dX * binx + u - i < band and ry * biny + v < band_rows.
+// The sum depends on kk + ry * biny alone when the band holds whole L1C rows, so that the rows of
+// kk and kk + biny overlap and are stored once: the table then holds about rows_below + band_rows
+// values per phase and dX instead of rows_below times band_rows / biny.
 class TALVEN_PSF_LowerEdgePlanes {
  public:
   // For kk in [1, rows_below] and |dX| <= HalfWidth(). The plane must cover those displacements.
@@ -99,17 +102,22 @@ class TALVEN_PSF_LowerEdgePlanes {
   int NumRows() const { return m_nry; }
   // The sums for phase i, kk rows below the edge and dX = -HalfWidth(), indexed by ry.
   const double* Row(int i, int kk) const {
-    return m_values.data() + (static_cast<ptrdiff_t>(i) * m_ndx * m_rows_below + kk - 1) * m_nry;
+    return m_values.data() + static_cast<ptrdiff_t>(i) * m_ndx * m_stride +
+           static_cast<ptrdiff_t>((kk - 1) % m_period) * m_runs + (kk - 1) / m_period;
   }
   // Row for dX + 1 minus Row for dX.
-  ptrdiff_t RowStride() const { return static_cast<ptrdiff_t>(m_rows_below) * m_nry; }
+  ptrdiff_t RowStride() const { return m_stride; }
 
  private:
   std::vector<double> m_values;
   int m_half = 0;
   ptrdiff_t m_ndx = 0;
-  int m_rows_below = 0;
   int m_nry = 0;
+  // Row(i, kk) starts in run (kk - 1) % m_period, (kk - 1) / m_period values in; the runs of one
+  // phase and dX, m_runs values each, take m_stride values.
+  int m_period = 1;
+  ptrdiff_t m_runs = 0;
+  ptrdiff_t m_stride = 0;
 };
 
 // Footprints of the horizontal stray light engine's receivers, which lie at any column distance
@@ -130,19 +138,29 @@ class TALVEN_PSF_SampledFootprintPlanes {
 
   // The sums for phase b and column distance dx0 + i, indexed by dY + numy - 1, with those of
   // footprints i + 1, ..., i + run (within [0, nx)) following RowStride() apart; null when the
-  // PSF reaches none of them, whose sums are then all zero.
+  // PSF reaches none of them, whose sums are then all zero. Rows start on 64-byte boundaries, and
+  // kPadding zeros lie before the first and after the last.
   const double* Row(int b, ptrdiff_t i) const {
     if (i < m_first || i > m_last_reached) return nullptr;
-    return m_values.data() + (static_cast<ptrdiff_t>(b) * m_ni + (i - m_first)) * m_nY;
+    return m_rows + (static_cast<ptrdiff_t>(b) * m_ni + (i - m_first)) * m_stride;
   }
-  ptrdiff_t RowStride() const { return m_nY; }
+  // A whole number of 64-byte lines, at least 2 * numy - 1 values.
+  ptrdiff_t RowStride() const { return m_stride; }
+
+  static constexpr ptrdiff_t kPadding = 16;
 
  private:
   std::vector<double> m_values;
+  const double* m_rows = nullptr;
   // The stored footprints, i in [m_first, m_first + m_ni), of which those the PSF reaches end at
   // m_last_reached; the rest are zeros a run may step into.
   ptrdiff_t m_first = 0;
   ptrdiff_t m_last_reached = -1;
   ptrdiff_t m_ni = 0;
   ptrdiff_t m_nY = 0;
+  ptrdiff_t m_stride = 0;
 };
+
+// Where `values` (at least count + 2 * padding + 7 doubles) holds count doubles from a 64-byte
+// boundary with `padding` values before them.
+double* TALVEN_AlignedRows(std::vector<double>* values, ptrdiff_t count, ptrdiff_t padding);

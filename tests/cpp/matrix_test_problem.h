@@ -8,8 +8,13 @@
 #include <vector>
 
 #include "cpp/sources/make_psfmatrix.h"
+#include "cpp/sources/thread_limit.h"
 #include "cpp/sources/window_layout.h"
 #include "cpp/synthetic/synthetic_instrument.h"
+
+// The tests' problems are far smaller than a thread's worth of work: they run on every thread
+// they ask for, so that the thread counts they compare are the ones that run.
+inline const bool kTestsUseEveryThread = (TALVEN_SetWorkPerThread(1), true);
 
 struct GeneratorOptions {
   bool simpson = false;

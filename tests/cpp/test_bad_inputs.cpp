@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "capture_log.h"
@@ -51,6 +53,21 @@ TEST(ThreadCount, CappedAtAFewPerProcessorWithAWarning) {
               0u);
     EXPECT_NE(lines[0].find("using " + std::to_string(cap) + " threads"), std::string::npos);
   }
+}
+
+TEST(ThreadCount, ABuildUsesAThreadPerShareOfWorkAndPutsTheCountBack) {
+  const int64_t share = TALVEN_WorkPerThread();
+  TALVEN_SetWorkPerThread(100);
+  omp_set_num_threads(3);
+  for (const auto& [work, threads] : std::vector<std::pair<int64_t, int>>{
+           {0, 1}, {199, 1}, {200, 2}, {300, 3}, {int64_t{1} << 40, 3}}) {
+    {
+      const TALVEN_ThreadsForWork limit(work);
+      EXPECT_EQ(omp_get_max_threads(), threads) << work;
+    }
+    EXPECT_EQ(omp_get_max_threads(), 3);
+  }
+  TALVEN_SetWorkPerThread(share);
 }
 
 // ---------------------------------------------------------------------------------------------

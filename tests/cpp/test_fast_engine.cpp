@@ -162,6 +162,7 @@ INSTANTIATE_TEST_SUITE_P(
                       InfieldCase{3, 4, 2, 3, 1, 1, false, true, 4, 3},
                       InfieldCase{5, 3, 3, 1, 1, 1, true, true, 2, 20},  // band clipped both sides
                       InfieldCase{2, 6, 1, 3, 3, 1, true, true, 3, 5},   // odd binnings
+                      InfieldCase{3, 4, 2, 3, 1, 1, true, true, 2, 6},   // rows below < Biny
                       InfieldCase{4, 1, 2, 2, 1, 1, true, true, 2, 2},   // a single L1C row
                       InfieldCase{6, 4, 1, 2, 2, 1, true, true, 0, 4},
                       InfieldCase{3, 3, 2, 2, 1, 1, true, true, -2, 3},
@@ -267,6 +268,8 @@ struct HorizontalCase {
   int kx, ky, lbinx, lbiny, kbinx, kbiny;
   HorizontalSteps steps;
   bool vignetting;
+  // Every NOOF row blends the PSFs as row 0 does, so that consecutive target rows share them.
+  bool rows_share_blends = false;
 };
 
 class FastHorizontal : public ::testing::TestWithParam<HorizontalCase> {};
@@ -276,6 +279,15 @@ TEST_P(FastHorizontal, AgreesWithTheReferenceAndIsBitReproducible) {
   Instrument inst =
       RandomInstrument(23u + c.ky, c.kx, c.ky, c.lbinx, c.lbiny, c.kbinx, c.kbiny, 1, 7, true);
   const TALVEN_WindowLayout& w = inst.windows;
+  SyntheticPsfs& p = inst.psfs;
+  for (int x = 0; c.rows_share_blends && x < p.table_nx; ++x) {
+    for (int y = 1; y < p.table_ny; ++y) {
+      for (int k = 0; k < p.ncoef; ++k) {
+        p.coefficients[p.Position(k, x, y)] = p.coefficients[p.Position(k, x, 0)];
+        p.indices[p.Position(k, x, y)] = p.indices[p.Position(k, x, 0)];
+      }
+    }
+  }
   std::vector<double> vignetting;
   int vx = 0, vy = 0;
   if (c.vignetting) {
@@ -308,7 +320,12 @@ INSTANTIATE_TEST_SUITE_P(StepsBinningsAndVignetting, FastHorizontal,
                                            HorizontalCase{1, 4, 3, 1, 1, 1, {3, 2, 4, 1}, true},
                                            // One L1C column: both edges book to one column.
                                            HorizontalCase{1, 3, 2, 1, 1, 1, {1, 1, 1, 1}, true},
-                                           HorizontalCase{5, 2, 2, 4, 1, 1, {3, 1, 1, 2}, false}));
+                                           HorizontalCase{5, 2, 2, 4, 1, 1, {3, 1, 1, 2}, false},
+                                           // Target rows summed in batches of 8 after a short
+                                           // first one.
+                                           HorizontalCase{
+                                               3, 19, 2, 1, 1, 1, {1, 1, 1, 1}, false, true},
+                                           HorizontalCase{2, 16, 1, 2, 1, 1, {1, 1, 1, 1}, true}));
 
 TEST(FastHorizontalLog, DiagnosticLinesMatchTheReference) {
   Instrument inst = RandomInstrument(4, 3, 4, 2, 1, 1, 1, 1, 5, true);
