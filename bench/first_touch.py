@@ -1,55 +1,42 @@
 """Times the first in-field build of a fresh process against a build into warm memory.
 
-Each measurement runs in a new Python process: it allocates the output (np.empty or np.zeros,
-whose pages the kernel has not handed out yet), builds the large synthetic instrument's in-field
-matrix into it, then builds it again into the same, now faulted-in, array. It prints one CSV row
-per allocation: the two wall times and their ratio, and the process's peak RSS over the output.
+Each measurement runs in a new Python process: it builds the large synthetic instrument's
+in-field matrix into the package's own output (``out=None``) or into a new np.empty or np.zeros
+array (whose pages the kernel has not handed out yet), then builds it again into the same, now
+faulted-in, array. It prints one CSV row per allocation: the two wall times and their ratio, and
+the process's peak RSS over the output.
 
     python3 bench/first_touch.py [--threads 2] [--psfs 4] [--repeats 3]
 """
 
 import argparse
-import os
 import resource
 import subprocess
 import sys
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "examples"))
-
-
-def large_instrument(psf_grid):
-    from synthetic_instrument import Instrument, nested_windows
-
-    windows = nested_windows(k=(128, 96), kbin=(1, 1), lbin=(4, 2), science_offset=(4, 46),
-                             detector_margin=(4, 4), noof_border=(64, 0), fullconv_border=(0, 0))
-    return windows, Instrument(windows, grid=psf_grid, subpixel=(0.3, 0.2))
-
 
 def child(allocation, threads, psf_grid):
     import numpy as np
 
-    import _corvane_if
+    import corvane
+    from corvane import synthetic
 
-    windows, instrument = large_instrument(psf_grid)
-    psfs, locations = instrument.psfs("detector")
-    coefficients, indices = instrument.interpolation_tables("detector")
-    _corvane_if.cimpl_set_numthreads(threads)
-    kk = windows.KK
+    instrument, windows = synthetic.large()
+    if psf_grid != (2, 2):
+        instrument = synthetic.instrument(windows, grid=psf_grid)
+    kk = windows.kk
     times = []
     start = time.perf_counter()
-    out = np.empty((kk, kk)) if allocation == "empty" else np.zeros((kk, kk))
+    out = {"package": None, "empty": np.empty, "zeros": np.zeros}[allocation]
+    out = out((kk, kk)) if out is not None else None
     for _ in range(2):
-        ok = _corvane_if.cimpl_create_deconvolution(windows.specs(), psfs, locations,
-                                                    coefficients, indices, out)
+        out = corvane.infield_matrix(instrument, windows, threads=threads, out=out)
         times.append(time.perf_counter() - start)
         start = time.perf_counter()
-        if not ok:
-            raise SystemExit("build failed")
     peak_mb = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
-    inputs_mb = sum(a.nbytes for a in (psfs, locations, coefficients, indices)) / 2**20
-    # The library's log lines go to the same stream: the figures are the last line.
+    inputs_mb = sum(a.nbytes for a in vars(instrument).values()
+                    if isinstance(a, np.ndarray)) / 2**20
     print(f"{times[0]:.4f} {times[1]:.4f} {peak_mb:.1f} {out.nbytes / 2**20:.1f} {inputs_mb:.1f}")
 
 
@@ -66,7 +53,7 @@ def main():
         return 0
     print("allocation,psfs,threads,first_build_s,warm_build_s,first_over_warm,peak_rss_mb,"
           "output_mb,inputs_mb")
-    for allocation in ("zeros", "empty"):
+    for allocation in ("package", "zeros", "empty"):
         runs = []
         for _ in range(options.repeats):
             result = subprocess.run(
