@@ -6,7 +6,7 @@ array (whose pages the kernel has not handed out yet), then builds it again into
 faulted-in, array. It prints one CSV row per allocation: the two wall times and their ratio, and
 the process's peak RSS over the output.
 
-    python3 bench/first_touch.py [--threads 2] [--psfs 4] [--repeats 3]
+    python3 bench/first_touch.py [--threads 2] [--psfs 4] [--repeats 3] [--pause 5]
 """
 
 import argparse
@@ -45,6 +45,10 @@ def main():
     parser.add_argument("--threads", type=int, default=2)
     parser.add_argument("--psfs", type=int, default=4, help="measured PSFs (a square number)")
     parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--pause", type=float, default=5.0,
+                        help="seconds between runs, after which the memory a run freed is found "
+                             "as a new process finds it (a host that takes free memory back "
+                             "does so within seconds)")
     parser.add_argument("--child", default=None, help=argparse.SUPPRESS)
     options = parser.parse_args()
     side = int(round(options.psfs ** 0.5))
@@ -56,6 +60,7 @@ def main():
     for allocation in ("package", "zeros", "empty"):
         runs = []
         for _ in range(options.repeats):
+            time.sleep(options.pause)
             result = subprocess.run(
                 [sys.executable, __file__, "--child", allocation, "--threads",
                  str(options.threads), "--psfs", str(options.psfs)],

@@ -74,7 +74,7 @@ class BlockRequest:
 
         build = {"infield": _corvane_if.build_infield,
                  "horizontal": _corvane_if.build_horizontal}[self.kind]
-        block = aligned_empty(((c1 - c0) * self.ky, self.kk))
+        block = aligned_empty(((c1 - c0) * self.ky, self.kk), choose_pages=False)
         # The library's log queue is process-wide: one capture at a time in a process (shared with
         # the package's builders), so that each call's lines are its own. Threads of one process
         # therefore build one block at a time, each with the OpenMP threads it is given, while
