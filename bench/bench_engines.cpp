@@ -57,6 +57,13 @@ TALVEN_WindowLayout MakeInstrument(const Case& c) {
 // Detector pixels per L1C pixel.
 int DetectorPixels(const TALVEN_WindowLayout& w) { return static_cast<int>(w.Binx() * w.Biny()); }
 
+double Seconds(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Whether t, a time or a negative value for a failed run, beats best (negative before any).
+bool Faster(double t, double best) { return t > 0 && (best < 0 || t < best); }
+
 // One build in this (child) process; returns its wall time in seconds, or a negative value. A
 // fresh output is allocated without being touched (the build faults its pages in), otherwise it
 // is zero-filled before the clock starts.
@@ -84,16 +91,13 @@ std::pair<double, double> BuildOnce(const Case& c, bool horizontal, bool fast, i
   const bool ok =
       horizontal ? gen.build_horizontal_stray_light(&gen.OutputMatrix(), no_vignetting, 1, 1, 1, 1)
                  : gen.build_transfer_function(&gen.OutputMatrix());
-  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-  return {ok ? elapsed.count() : -1.0, p.Megabytes()};
-}
-
-double Seconds(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double seconds = Seconds(start);
+  return {ok ? seconds : -1.0, p.Megabytes()};
 }
 
 // Independent accumulators enough to cover the FMA latency on both pipes.
 constexpr int kChains = 24;
+constexpr int kChains256 = 12;
 
 __attribute__((target("avx512f"))) double FmaLanes512(long iterations) {
   __m512d acc[kChains];
@@ -113,7 +117,6 @@ __attribute__((target("avx512f"))) double FmaLanes512(long iterations) {
 }
 
 __attribute__((target("avx2,fma"))) double FmaLanes256(long iterations) {
-  constexpr int kChains256 = 12;
   __m256d acc[kChains256];
   for (int i = 0; i < kChains256; ++i) acc[i] = _mm256_set1_pd(i);
   const __m256d a = _mm256_set1_pd(0.999999), b = _mm256_set1_pd(1e-9);
@@ -137,7 +140,7 @@ double FmaRate(int threads) {
   const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
   if (!avx512 && !avx2) return -1.0;
   const long iterations = 20000000;
-  const double per_thread = avx512 ? 8.0 * kChains * iterations : 4.0 * 12 * iterations;
+  const double per_thread = avx512 ? 8.0 * kChains * iterations : 4.0 * kChains256 * iterations;
   volatile double sink = 0.0;
   omp_set_dynamic(0);
   omp_set_num_threads(threads);
@@ -220,7 +223,7 @@ Measurement Best(const Case& c, bool horizontal, bool fast, int threads, int rep
   Measurement best{-1.0, 0.0, 0.0};
   for (int i = 0; i < repeats; ++i) {
     const Measurement m = MeasureInChild(c, horizontal, fast, threads, fresh, g);
-    if (m.seconds > 0 && (best.seconds < 0 || m.seconds < best.seconds)) best = m;
+    if (Faster(m.seconds, best.seconds)) best = m;
   }
   return best;
 }
@@ -275,15 +278,14 @@ int main(int argc, char** argv) {
     if (quick && !std::strcmp(c.name, "large")) continue;
     if (only_case && std::strcmp(c.name, only_case)) continue;
     const TALVEN_WindowLayout inst = MakeInstrument(c);
-    const double output_mb = 8.0 * static_cast<int>(inst.KK()) * static_cast<int>(inst.KK()) / (1024.0 * 1024.0);
-    const size_t elements = static_cast<size_t>(static_cast<int>(inst.KK())) * static_cast<int>(inst.KK());
+    const int n = static_cast<int>(inst.KK());
+    const double output_mb = 8.0 * n * n / (1024.0 * 1024.0);
+    const size_t elements = static_cast<size_t>(n) * n;
     double first_touch = -1.0, warm = -1.0;
     for (int i = 0; i < 3; ++i) {
       const ChildResult r = InChild([&] { return WriteTimes(elements, threads); });
-      if (r.values[0] > 0 && (first_touch < 0 || r.values[0] < first_touch)) {
-        first_touch = r.values[0];
-      }
-      if (r.values[1] > 0 && (warm < 0 || r.values[1] < warm)) warm = r.values[1];
+      if (Faster(r.values[0], first_touch)) first_touch = r.values[0];
+      if (Faster(r.values[1], warm)) warm = r.values[1];
     }
     for (bool horizontal : {false, true}) {
       const char* matrix = horizontal ? "horizontal" : "infield";
@@ -304,7 +306,7 @@ int main(int argc, char** argv) {
         std::printf(
             "%s,%s,%s,%s,%d,%d,%d,%d,%.4f,%.1f,%.1f,%.2f,%.3g,%.4f,%.4f,%.4f,%.4f,%.2f,%d,%.1f,"
             "%.1f\n",
-            c.name, matrix, engine, output, static_cast<int>(inst.KK()), DetectorPixels(inst), k, threads, m.seconds,
+            c.name, matrix, engine, output, n, DetectorPixels(inst), k, threads, m.seconds,
             m.peak_rss_mb, output_mb, m.seconds > 0 ? ref.seconds / m.seconds : 0.0, madds,
             fma_seconds, first_touch, warm, bound, m.seconds / bound, grid * grid, m.inputs_mb,
             m.peak_rss_mb - output_mb - m.inputs_mb);

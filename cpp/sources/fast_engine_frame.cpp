@@ -27,6 +27,7 @@ TALVEN_FastEngineFrame::TALVEN_FastEngineFrame(const WindowMappingHierarchy& h,
       m_kx(h.m_l1c_to_detector.Numx()),
       m_ky(h.m_l1c_to_detector.Numy()),
       m_n(static_cast<ptrdiff_t>(m_kx) * m_ky),
+      m_scale(1.0 / static_cast<double>(m_bx * m_by)),
       m_c0(scope.first_column),
       m_c1(scope.EndColumn(m_kx)),
       m_first_source(static_cast<ptrdiff_t>(m_c0) * m_ky),
@@ -86,9 +87,8 @@ void TALVEN_FastEngineFrame::FillColumns(ptrdiff_t c0, ptrdiff_t c1) {
 }
 
 void TALVEN_FastEngineFrame::ScaleColumn(ptrdiff_t c) {
-  const double scale = 1.0 / static_cast<double>(m_bx * m_by);
   double* col = Column(c);
-  for (ptrdiff_t r = 0; r < m_n; ++r) col[r] *= scale;
+  for (ptrdiff_t r = 0; r < m_n; ++r) col[r] *= m_scale;
 }
 
 bool TALVEN_FastEngineFrame::BuildPlanes(int dx0, int dx1, int dy0, int dy1,

@@ -74,6 +74,8 @@ class TALVEN_FastEngineFrame {
   const TALVEN_BuiltMatrix m_matrix;
   const int m_bx, m_by, m_kx, m_ky;
   const ptrdiff_t m_n;
+  // One over the number of detector pixels in an L1C pixel.
+  const double m_scale;
   // L1C x-columns [m_c0, m_c1) of the sources in the block, and their flat L1C indices.
   const int m_c0, m_c1;
   const ptrdiff_t m_first_source, m_num_sources;

@@ -106,23 +106,46 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
   // A block fails with its request when a source booked to a target column the block does not
   // hold cannot be looked up; the block that holds it logs it.
   bool OtherTargetsFailLookUps() const {
-    const int dnx = m_request.delta_nx;
     return SilentLookUpsFail(m_sy, [&](ptrdiff_t i, TALVEN_PSF_InterpolationCoeffs* coeffs) {
       const int y = static_cast<int>(i);
       if (!IsSampled(y, m_request.delta_ny)) return true;
-      const auto found = [&](int64_t x) {
-        if (SourceWeight(static_cast<int>(x), y + m_y0) == 0.0) return true;
-        const Coords source(y + m_y0, static_cast<int>(x), WindowMappingType::WINDOW_NOOF);
+      const auto found = [&](int x) {
+        if (SourceWeight(x, y + m_y0) == 0.0) return true;
+        const Coords source(y + m_y0, x, WindowMappingType::WINDOW_NOOF);
         return m_table.GetInterpolationCoefficientsForNewPSFCentre(source, coeffs);
       };
-      for (int64_t x = int64_t{m_x0} - 1 - dnx / 2; x >= 0 && !m_left; x -= dnx) {
-        if (!found(x)) return false;
-      }
-      for (int64_t x = int64_t{m_x0} + m_sx + dnx / 2; x < m_noofx && !m_right; x += dnx) {
-        if (!found(x)) return false;
-      }
-      return true;
+      return (m_left || SourceColumns(false, found)) && (m_right || SourceColumns(true, found));
     });
+  }
+
+  // Calls f(x) for every sampled NOOF source column left of the science window, nearest first,
+  // or right of it, until f gives false; whether it never did.
+  template <typename F>
+  bool SourceColumns(bool right, F f) const {
+    const int dnx = m_request.delta_nx;
+    // In 64 bits: a step past the last source must not wrap.
+    if (right) {
+      for (int64_t x = int64_t{m_x0} + m_sx + dnx / 2; x < m_noofx; x += dnx) {
+        if (!f(static_cast<int>(x))) return false;
+      }
+    } else {
+      for (int64_t x = int64_t{m_x0} - 1 - dnx / 2; x >= 0; x -= dnx) {
+        if (!f(static_cast<int>(x))) return false;
+      }
+    }
+    return true;
+  }
+
+  // The weight of NOOF source (x, yn) with its coefficients in coeffs, or 0 when it adds
+  // nothing: it sends no light, or its look-up fails (the table logs why; the build fails once
+  // every source has been looked up).
+  double LookUpSource(int x, int yn, TALVEN_PSF_InterpolationCoeffs* coeffs) {
+    const double weight = SourceWeight(x, yn);
+    if (weight == 0.0) return 0.0;
+    const Coords source(yn, x, WindowMappingType::WINDOW_NOOF);
+    if (m_table.GetInterpolationCoefficientsForNewPSFCentre(source, coeffs)) return weight;
+    m_lookup_failed.store(true, std::memory_order_relaxed);
+    return 0.0;
   }
 
   void SetUpRowSums() {
@@ -195,23 +218,23 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
     std::vector<TALVEN_WeightedRow>* right = m_kx > 1 ? &scratch->right[r] : left;
     left->clear();
     right->clear();
-    const int dnx = m_request.delta_nx;
     for (int y = target_row * m_by; y < (target_row + 1) * m_by && y < m_sy; ++y) {
       if (!IsSampled(y, m_request.delta_ny)) continue;
       if (m_request.diagnostic && m_scope.LogsRequestLines()) {
         TALVEN_LogHorizontalRowProgress(y, m_sy);
       }
       const int b = y - target_row * m_by;
-      // In 64 bits: a step past the last source must not wrap.
       if (m_left) {
-        for (int64_t x = int64_t{m_x0} - 1 - dnx / 2; x >= 0; x -= dnx) {
-          CollectSource(static_cast<int>(x), y, b, scratch, left);
-        }
+        SourceColumns(false, [&](int x) {
+          CollectSource(x, y, b, scratch, left);
+          return true;
+        });
       }
       if (m_right) {
-        for (int64_t x = int64_t{m_x0} + m_sx + dnx / 2; x < m_noofx; x += dnx) {
-          CollectSource(static_cast<int>(x), y, b, scratch, right);
-        }
+        SourceColumns(true, [&](int x) {
+          CollectSource(x, y, b, scratch, right);
+          return true;
+        });
       }
     }
   }
@@ -220,24 +243,17 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
   // receiver column 0.
   void CollectSource(int x, int y, int b, Scratch* scratch,
                      std::vector<TALVEN_WeightedRow>* terms) {
-    const double weight = SourceWeight(x, y + m_y0);
+    const double weight = LookUpSource(x, y + m_y0, &scratch->coeffs);
     if (weight == 0.0) return;
-    const Coords source(y + m_y0, x, WindowMappingType::WINDOW_NOOF);
-    // The table logs why; the build fails once every source has been looked up.
-    if (!m_table.GetInterpolationCoefficientsForNewPSFCentre(source, &scratch->coeffs)) {
-      m_lookup_failed.store(true, std::memory_order_relaxed);
-      return;
-    }
     const double* w = scratch->coeffs.Coefficients();
     const int* psf = scratch->coeffs.Indices();
-    const double scale = 1.0 / static_cast<double>(m_bx * m_by);
     const ptrdiff_t target_row = y / m_by;
     for (int j = 0; j < scratch->coeffs.Count(); ++j) {
       // Beyond the PSF's reach the light is zero, still added so that a non-finite factor shows
       // as it does inside it.
       const double* row = m_footprints[psf[j]].Row(b, ptrdiff_t{m_noofx} - 1 - x);
       if (row == nullptr) row = m_zero_row;
-      terms->push_back({row + (m_ky - 1 - target_row), weight * w[j] * scale});
+      terms->push_back({row + (m_ky - 1 - target_row), weight * w[j] * m_scale});
     }
   }
 
@@ -346,32 +362,26 @@ class HorizontalEngine : public TALVEN_FastEngineFrame {
       TALVEN_LogHorizontalRowProgress(y, m_sy);
     SumReceiverRows(y, scratch->rowsums.data());
     const int yn = y + m_y0;
-    const int dnx = m_request.delta_nx;
-    // In 64 bits: a step past the last source must not wrap.
     if (m_left) {
       double* left = Column(LeftTarget(target_row));
-      for (int64_t x = int64_t{m_x0} - 1 - dnx / 2; x >= 0; x -= dnx) {
-        AddSource(static_cast<int>(x), yn, scratch, left);
-      }
+      SourceColumns(false, [&](int x) {
+        AddSource(x, yn, scratch, left);
+        return true;
+      });
     }
     if (m_right) {
       double* right = Column(RightTarget(target_row));
-      for (int64_t x = int64_t{m_x0} + m_sx + dnx / 2; x < m_noofx; x += dnx) {
-        AddSource(static_cast<int>(x), yn, scratch, right);
-      }
+      SourceColumns(true, [&](int x) {
+        AddSource(x, yn, scratch, right);
+        return true;
+      });
     }
   }
 
   TALVEN_VECTOR_CLONES void AddSource(int x, int yn, Scratch* scratch, double* target) {
     const TALVEN_HorizontalRequest& request = m_request;
-    const double weight = SourceWeight(x, yn);
+    const double weight = LookUpSource(x, yn, &scratch->coeffs);
     if (weight == 0.0) return;
-    const Coords source(yn, x, WindowMappingType::WINDOW_NOOF);
-    // The table logs why; the build fails once every source has been looked up.
-    if (!m_table.GetInterpolationCoefficientsForNewPSFCentre(source, &scratch->coeffs)) {
-      m_lookup_failed.store(true, std::memory_order_relaxed);
-      return;
-    }
     const double* w = scratch->coeffs.Coefficients();
     const int* psf = scratch->coeffs.Indices();
     const bool all_rows = static_cast<int>(m_receiving_rows.size()) == m_ky;

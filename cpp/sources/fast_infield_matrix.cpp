@@ -40,7 +40,6 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
         m_ofsy(h.m_science.Ofsy()),
         m_lower_edge(options.lower_edge),
         m_rows_below(std::max(options.rows_below, 0)),
-        m_scale(1.0 / static_cast<double>(m_bx * m_by)),
         m_failed_column(m_kx) {}
 
   bool Run() {
@@ -419,8 +418,6 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
   const bool m_lower_edge;
   // The lower edge option rows below, of which a negative count means none.
   const int m_rows_below;
-  // One over the number of detector pixels in an L1C pixel, applied to every term.
-  const double m_scale;
   // Whether this processor sums skewed blocks and every table holds finite values.
   bool m_skewed_blocks = false;
   int m_failed_column;
