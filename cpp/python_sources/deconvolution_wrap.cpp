@@ -84,27 +84,22 @@ PyObject* BoolResult(Call call) {
 PyObject* create_deconvolution(PyObject*, PyObject* args) {
   PyObject* o[6];
   if (!UnpackArgs(args, "cimpl_create_deconvolution", 6, o)) return nullptr;
-  InputArray specs, psfs, locations, coeffs, indices;
-  if (!specs.Convert(o[0], NPY_INT, 1) || !psfs.Convert(o[1], NPY_DOUBLE, 3) ||
-      !locations.Convert(o[2], NPY_DOUBLE, 2) || !coeffs.Convert(o[3], NPY_DOUBLE, 3) ||
-      !indices.Convert(o[4], NPY_INT, 3)) {
+  PsfArguments a;
+  if (!a.specs.Convert(o[0], NPY_INT, 1) || !a.ConvertTables(o[1], o[2], o[3], o[4])) {
     return nullptr;
   }
   PyArrayObject* answer = OutputArray(o[5]);
-  if (answer == nullptr || !psfs.SeparateFrom(answer) || !locations.SeparateFrom(answer) ||
-      !coeffs.SeparateFrom(answer) || !specs.SeparateFrom(answer) ||
-      !indices.SeparateFrom(answer)) {
-    return nullptr;
-  }
+  if (answer == nullptr || !a.SeparateFrom(answer)) return nullptr;
   double* matrix = static_cast<double*>(PyArray_DATA(answer));
   const int rows = static_cast<int>(PyArray_DIM(answer, 0));
   const int cols = static_cast<int>(PyArray_DIM(answer, 1));
   return BoolResult([&] {
     const bool built = cimpl_create_deconvolution(
-        specs.Data<int>(), specs.Dim(0), psfs.Data<double>(), psfs.Dim(0), psfs.Dim(1), psfs.Dim(2),
-        locations.Data<double>(), locations.Dim(0), locations.Dim(1), coeffs.Data<double>(),
-        coeffs.Dim(0), coeffs.Dim(1), coeffs.Dim(2), indices.Data<int>(), indices.Dim(0),
-        indices.Dim(1), indices.Dim(2), matrix, rows, cols);
+        a.specs.Data<int>(), a.specs.Dim(0), a.psfs.Data<double>(), a.psfs.Dim(0), a.psfs.Dim(1),
+        a.psfs.Dim(2), a.locations.Data<double>(), a.locations.Dim(0), a.locations.Dim(1),
+        a.coeffs.Data<double>(), a.coeffs.Dim(0), a.coeffs.Dim(1), a.coeffs.Dim(2),
+        a.indices.Data<int>(), a.indices.Dim(0), a.indices.Dim(1), a.indices.Dim(2), matrix, rows,
+        cols);
     return KeepOnlyFiniteMatrix(built, matrix, rows, cols, "cimpl_create_deconvolution");
   });
 }
@@ -113,16 +108,14 @@ PyObject* create_horizontal_stray_light_matrix(PyObject*, PyObject* args) {
   static const char* const kName = "cimpl_create_horizontal_stray_light_matrix";
   PyObject* o[11];
   if (!UnpackArgs(args, kName, 11, o)) return nullptr;
-  InputArray specs, vignetting, psfs, locations, coeffs, indices;
-  if (!specs.Convert(o[0], NPY_INT, 1) || !vignetting.Convert(o[1], NPY_DOUBLE, 2) ||
-      !psfs.Convert(o[2], NPY_DOUBLE, 3) || !locations.Convert(o[3], NPY_DOUBLE, 2) ||
-      !coeffs.Convert(o[4], NPY_DOUBLE, 3) || !indices.Convert(o[5], NPY_INT, 3)) {
+  PsfArguments a;
+  InputArray vignetting;
+  if (!a.specs.Convert(o[0], NPY_INT, 1) || !vignetting.Convert(o[1], NPY_DOUBLE, 2) ||
+      !a.ConvertTables(o[2], o[3], o[4], o[5])) {
     return nullptr;
   }
   PyArrayObject* answer = OutputArray(o[6]);
-  if (answer == nullptr || !specs.SeparateFrom(answer) || !vignetting.SeparateFrom(answer) ||
-      !psfs.SeparateFrom(answer) || !locations.SeparateFrom(answer) ||
-      !coeffs.SeparateFrom(answer) || !indices.SeparateFrom(answer)) {
+  if (answer == nullptr || !a.SeparateFrom(answer) || !vignetting.SeparateFrom(answer)) {
     return nullptr;
   }
   // The steps are arguments 24 to 27 of the cimpl function.
@@ -136,11 +129,12 @@ PyObject* create_horizontal_stray_light_matrix(PyObject*, PyObject* args) {
   const int cols = static_cast<int>(PyArray_DIM(answer, 1));
   return BoolResult([&] {
     const bool built = cimpl_create_horizontal_stray_light_matrix(
-        specs.Data<int>(), specs.Dim(0), vignetting.Data<double>(), vignetting.Dim(0),
-        vignetting.Dim(1), psfs.Data<double>(), psfs.Dim(0), psfs.Dim(1), psfs.Dim(2),
-        locations.Data<double>(), locations.Dim(0), locations.Dim(1), coeffs.Data<double>(),
-        coeffs.Dim(0), coeffs.Dim(1), coeffs.Dim(2), indices.Data<int>(), indices.Dim(0),
-        indices.Dim(1), indices.Dim(2), matrix, rows, cols, delta_nx, delta_ny, delta_sx, delta_sy);
+        a.specs.Data<int>(), a.specs.Dim(0), vignetting.Data<double>(), vignetting.Dim(0),
+        vignetting.Dim(1), a.psfs.Data<double>(), a.psfs.Dim(0), a.psfs.Dim(1), a.psfs.Dim(2),
+        a.locations.Data<double>(), a.locations.Dim(0), a.locations.Dim(1), a.coeffs.Data<double>(),
+        a.coeffs.Dim(0), a.coeffs.Dim(1), a.coeffs.Dim(2), a.indices.Data<int>(), a.indices.Dim(0),
+        a.indices.Dim(1), a.indices.Dim(2), matrix, rows, cols, delta_nx, delta_ny, delta_sx,
+        delta_sy);
     return KeepOnlyFiniteMatrix(built, matrix, rows, cols, kName);
   });
 }

@@ -46,6 +46,25 @@ class InputArray {
   PyArrayObject* m_array = nullptr;
 };
 
+// The arrays that both matrix requests take: the windowing parameters and the PSF tables.
+struct PsfArguments {
+  InputArray specs, psfs, locations, coeffs, indices;
+
+  bool SeparateFrom(PyArrayObject* out) {
+    return specs.SeparateFrom(out) && psfs.SeparateFrom(out) && locations.SeparateFrom(out) &&
+           coeffs.SeparateFrom(out) && indices.SeparateFrom(out);
+  }
+
+  // The arrays after the windowing parameters, in the order of the arguments.
+  bool ConvertTables(PyObject* psfs_object, PyObject* locations_object, PyObject* coeffs_object,
+                     PyObject* indices_object) {
+    return psfs.Convert(psfs_object, NPY_DOUBLE, 3) &&
+           locations.Convert(locations_object, NPY_DOUBLE, 2) &&
+           coeffs.Convert(coeffs_object, NPY_DOUBLE, 3) &&
+           indices.Convert(indices_object, NPY_INT, 3);
+  }
+};
+
 // An array written in place: never converted, so every mismatch (type, dimensions, layout, byte
 // order, read-only) is a TypeError; null then.
 PyArrayObject* OutputArray(PyObject* object, int typenum = NPY_DOUBLE, int ndims = 2);

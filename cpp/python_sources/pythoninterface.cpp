@@ -57,13 +57,11 @@ void LogRefusedShapes(const TALVEN_PsfInputs& p, const TALVEN_WindowLayout& w, b
                     answer_y, answer_x, TALVEN_Shown(w.KK()), shapes_ok ? p.num_interp_coeffs2 : 0);
 }
 
-// The output rows of a request: KK, or the source L1C pixels of the scope's block. KK is formed
-// in 64 bits, so that an overflowing product compares unequal with every output shape.
+}  // namespace
+
 int64_t OutputRows(const TALVEN_BuildScope& scope, const TALVEN_WindowLayout& w) {
   return scope.IsWhole(w.Kx) ? w.KK() : scope.Rows(w.Kx, w.Ky);
 }
-
-}  // namespace
 
 void checklogger() {
   static bool firsttime = true;

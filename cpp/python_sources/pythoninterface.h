@@ -3,8 +3,12 @@
 // sizes listed slowest first), and the module's logger.
 #pragma once
 
+#include <cstdint>
+
 class zvLogPython;
+struct TALVEN_BuildScope;
 struct TALVEN_RequestSettings;
+struct TALVEN_WindowLayout;
 
 // Constructed when the module is loaded; the default logger from then on.
 extern zvLogPython* const g_master_logger;
@@ -14,6 +18,10 @@ void checklogger();
 
 // Writes log lines that worker threads left behind; call with the interpreter lock held.
 void write_held_log_lines();
+
+// The output rows of a request: KK, or the source L1C pixels of the scope's block. KK is formed
+// in 64 bits, so that an overflowing product compares unequal with every output shape.
+int64_t OutputRows(const TALVEN_BuildScope& scope, const TALVEN_WindowLayout& w);
 
 bool cimpl_create_deconvolution(int* window_specs, int Nspecs, double* array_of_psfarray, int M,
                                 int psf_Nx, int psf_Ny, double* psf_location2D, int numpsf,

@@ -14,29 +14,16 @@
 #include "cpp/python_sources/zvlogpython.h"
 #include "cpp/sources/matrix_requests.h"
 #include "cpp/sources/talven_deconvolution_matrix.h"
+#include "cpp/sources/window_layout.h"
 
 namespace {
 
-constexpr Py_ssize_t kNumWindowSpecs = 22;
 constexpr Py_ssize_t kControlWords = 3;
 
-// The arrays that both requests take, converted as the raw creators convert them.
-struct PsfArguments {
-  InputArray specs, psfs, locations, coeffs, indices;
-
-  bool SeparateFrom(PyArrayObject* out) {
-    return specs.SeparateFrom(out) && psfs.SeparateFrom(out) && locations.SeparateFrom(out) &&
-           coeffs.SeparateFrom(out) && indices.SeparateFrom(out);
-  }
-
-  bool Convert(PyObject* specs_object, PyObject* psfs_object, PyObject* locations_object,
-               PyObject* coeffs_object, PyObject* indices_object) {
-    return specs.Convert(specs_object, NPY_INT, 1) && psfs.Convert(psfs_object, NPY_DOUBLE, 3) &&
-           locations.Convert(locations_object, NPY_DOUBLE, 2) &&
-           coeffs.Convert(coeffs_object, NPY_DOUBLE, 3) &&
-           indices.Convert(indices_object, NPY_INT, 3);
-  }
-};
+// Whether the windowing parameters are all there, so that the layout can be read from them.
+bool HasLayout(const InputArray& specs) {
+  return specs.Dim(0) == TALVEN_WindowLayout::kNumParameters;
+}
 
 // None, or a pair (c0, c1) with 0 <= c0 < c1 <= Kx. Without the 22 windowing parameters Kx is
 // unknown; the request then fails on their number.
@@ -46,8 +33,8 @@ bool ParseColumns(PyObject* columns, const InputArray& specs, TALVEN_BuildScope*
   if (!PyArg_Parse(columns, "(ii);columns must be None or a pair of ints (c0, c1)", &c0, &c1)) {
     return false;
   }
-  const bool known = specs.Dim(0) == kNumWindowSpecs;
-  const int kx = known ? specs.Data<int>()[20] : 0;
+  const bool known = HasLayout(specs);
+  const int kx = known ? TALVEN_WindowLayout::FromSpecs(specs.Data<int>()).Kx : 0;
   if (c0 < 0 || c0 >= c1 || (known && c1 > kx)) {
     PyErr_Format(PyExc_ValueError,
                  "columns (%d, %d) must satisfy 0 <= c0 < c1 <= Kx, the number of L1C x-columns "
@@ -79,10 +66,10 @@ bool ParseControl(PyObject* control, TALVEN_BuildScope* scope) {
 // parameters are complete, of the shape the request writes: (KK, KK), or (rows of the block, KK).
 PyArrayObject* ParseOut(PyObject* out, const InputArray& specs, const TALVEN_BuildScope& scope) {
   PyArrayObject* array = OutputArray(out);
-  if (array == nullptr || specs.Dim(0) != kNumWindowSpecs) return array;
-  const int* w = specs.Data<int>();
-  const long long kk = static_cast<long long>(w[20]) * w[21];
-  const long long rows = scope.IsWhole(w[20]) ? kk : scope.Rows(w[20], w[21]);
+  if (array == nullptr || !HasLayout(specs)) return array;
+  const TALVEN_WindowLayout w = TALVEN_WindowLayout::FromSpecs(specs.Data<int>());
+  const long long kk = w.KK();
+  const long long rows = OutputRows(scope, w);
   if (PyArray_DIM(array, 0) != rows || PyArray_DIM(array, 1) != kk) {
     PyErr_Format(PyExc_ValueError,
                  "out has shape (%zd, %zd) but the request writes (%lld, %lld): KK = Kx * Ky rows "
@@ -156,7 +143,8 @@ PyObject* build_infield(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   PsfArguments a;
-  if (!a.Convert(specs_object, psfs_object, locations_object, coeffs_object, indices_object)) {
+  if (!a.specs.Convert(specs_object, NPY_INT, 1) ||
+      !a.ConvertTables(psfs_object, locations_object, coeffs_object, indices_object)) {
     return nullptr;
   }
   TALVEN_RequestSettings settings = RequestSettings(diagnostic != 0, threads);
@@ -203,10 +191,7 @@ PyObject* build_horizontal(PyObject*, PyObject* args, PyObject* kwargs) {
   InputArray vignetting;
   if (!a.specs.Convert(specs_object, NPY_INT, 1) ||
       !vignetting.Convert(vignetting_object, NPY_DOUBLE, 2) ||
-      !a.psfs.Convert(psfs_object, NPY_DOUBLE, 3) ||
-      !a.locations.Convert(locations_object, NPY_DOUBLE, 2) ||
-      !a.coeffs.Convert(coeffs_object, NPY_DOUBLE, 3) ||
-      !a.indices.Convert(indices_object, NPY_INT, 3)) {
+      !a.ConvertTables(psfs_object, locations_object, coeffs_object, indices_object)) {
     return nullptr;
   }
   TALVEN_RequestSettings settings = RequestSettings(diagnostic != 0, threads);
