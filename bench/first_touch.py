@@ -35,8 +35,7 @@ def child(allocation, threads, psf_grid):
         times.append(time.perf_counter() - start)
         start = time.perf_counter()
     peak_mb = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
-    inputs_mb = sum(a.nbytes for a in vars(instrument).values()
-                    if isinstance(a, np.ndarray)) / 2**20
+    inputs_mb = sum(a.nbytes for a in instrument.arrays().values()) / 2**20
     print(f"{times[0]:.4f} {times[1]:.4f} {peak_mb:.1f} {out.nbytes / 2**20:.1f} {inputs_mb:.1f}")
 
 

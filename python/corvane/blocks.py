@@ -18,12 +18,10 @@ from .build import _BUILD_LOCK
 from ._logsink import library_records
 from ._memory import aligned_empty
 from .errors import SILENT_BLOCK, BuildError
+from .instrument import DETECTOR_CODE, NOOF_CODE
 
 
-KINDS = ("infield", "horizontal")
 TITLES = {"infield": "the in-field matrix", "horizontal": "the horizontal stray-light matrix"}
-# Window codes the library stores with each PSF centre.
-_CODES = {"infield": 3.0, "horizontal": 2.0}
 
 Record = Tuple[int, str, str, int]
 
@@ -96,7 +94,7 @@ def infield_request(instrument: Any, windows: Any, *, scheme: str = "quadratic",
     """The in-field request of `corvane.infield_matrix` with these arguments."""
     if scheme not in ("quadratic", "midpoint"):
         raise ValueError(f"scheme must be 'quadratic' or 'midpoint', got {scheme!r}")
-    locations = instrument.raw_locations(_CODES["infield"])
+    locations = instrument.raw_locations(DETECTOR_CODE)
     inputs = {"psfs": instrument.psfs, "locations": instrument.locations,
               "coefficients": instrument.coefficients, "indices": instrument.indices}
     options = {"scheme": scheme, "lower_edge": bool(lower_edge), "rows_below": int(rows_below),
@@ -119,7 +117,7 @@ def horizontal_request(instrument: Any, windows: Any, *,
     if len(steps) != 4:
         raise ValueError(f"steps must be four sizes (delta_nx, delta_ny, delta_sx, delta_sy), "
                          f"got {steps}")
-    locations = instrument.raw_locations(_CODES["horizontal"])
+    locations = instrument.raw_locations(NOOF_CODE)
     vignetting = instrument.raw_vignetting()
     inputs = {"psfs": instrument.psfs, "locations": instrument.locations,
               "noof_coefficients": instrument.noof_coefficients,

@@ -68,8 +68,9 @@ def lazy_matrix(request: BlockRequest, chunks: Optional[int], threads: Optional[
     name = f"corvane-{request.kind}-{token}"
     inputs = f"corvane-request-{token}"
     graph = {inputs: request}
+    block_threads = 0 if threads is None else int(threads)
     for i, (c0, c1) in enumerate(blocks):
-        graph[(name, i, 0)] = (build_block, inputs, c0, c1, _threads(threads))
+        graph[(name, i, 0)] = (build_block, inputs, c0, c1, block_threads)
     layers = HighLevelGraph.from_collections(name, graph, dependencies=())
     rows = tuple((c1 - c0) * request.ky for c0, c1 in blocks)
     return da.Array(layers, name, chunks=(rows, (request.kk,)), dtype=np.float64)
@@ -102,7 +103,3 @@ def block_columns(request: BlockRequest, chunks: Optional[int]) -> int:
     if columns < 1:
         raise ValueError(f"chunks must be a positive number of x-columns, got {chunks}")
     return min(columns, request.kx)
-
-
-def _threads(threads: Optional[int]) -> int:
-    return 0 if threads is None else int(threads)

@@ -7,19 +7,17 @@ import dataclasses
 import datetime
 import hashlib
 import os
-from typing import Any, Dict, Mapping, Optional, Union
+from typing import Any, Dict, Mapping, Optional
 
 import numpy as np
 
-from .blockstore import require_complete
+from .blockstore import PathLike, require_complete
 from .windows import Windows
 
 KINDS = ("infield", "horizontal")
 # Uncompressed size of one chunk of rows: small enough to read a few rows cheaply, large enough
 # that a big matrix is not split into very many files.
 CHUNK_BYTES = 8 << 20
-
-PathLike = Union[str, "os.PathLike[str]"]
 
 
 @dataclasses.dataclass(frozen=True)
@@ -89,8 +87,6 @@ def save(path: PathLike, matrix: Any, *, kind: str = "infield",
     import zarr
     from zarr.codecs import BloscCodec, BloscShuffle
 
-    from . import __version__
-
     if kind not in KINDS:
         raise ValueError(f"kind must be one of {KINDS}, got {kind!r}")
     shape = tuple(np.shape(matrix))
@@ -98,14 +94,7 @@ def save(path: PathLike, matrix: Any, *, kind: str = "infield",
         raise ValueError(f"matrix must be square, got shape {shape}")
     if os.path.exists(path) and not overwrite:
         raise FileExistsError(f"{os.fspath(path)} exists; pass overwrite=True to replace it")
-    attributes: Dict[str, Any] = {
-        "kind": kind,
-        "windows": None if windows is None else dataclasses.asdict(windows),
-        "options": dict(options or {}),
-        "version": __version__,
-        "created": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
-        "inputs": {name: _sha256(value) for name, value in (inputs or {}).items()},
-    }
+    attributes = store_attributes(kind, windows, options, inputs)
     rows = max(1, min(shape[0], CHUNK_BYTES // (8 * max(shape[1], 1))))
     stored = zarr.create_array(
         os.fspath(path), shape=shape, chunks=(rows, shape[1]), dtype="float64",
@@ -114,6 +103,22 @@ def save(path: PathLike, matrix: Any, *, kind: str = "infield",
         overwrite=overwrite)
     for start in range(0, shape[0], rows):
         stored[start:start + rows] = np.asarray(matrix[start:start + rows], dtype=np.float64)
+
+
+def store_attributes(kind: str, windows: Optional[Windows],
+                     options: Optional[Mapping[str, Any]],
+                     inputs: Optional[Mapping[str, Any]]) -> Dict[str, Any]:
+    """The attributes a store keeps beside its matrix: what made it, when and from what."""
+    from . import __version__
+
+    return {
+        "kind": kind,
+        "windows": None if windows is None else dataclasses.asdict(windows),
+        "options": dict(options or {}),
+        "version": __version__,
+        "created": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
+        "inputs": {name: _sha256(value) for name, value in (inputs or {}).items()},
+    }
 
 
 def load(path: PathLike, *, lazy: bool = False) -> StoredMatrix:

@@ -85,7 +85,7 @@ class Operator:
         ndarray, shape (..., Kx, Ky)
             ``M.T @ true`` for each flattened image.
         """
-        rows = self._rows(true, "true")
+        rows = image_rows(true, "true", self.dims)
         return (rows @ self._matrix).reshape(np.shape(true))
 
     def adjoint(self, observed: ArrayLike) -> NDArray[np.float64]:
@@ -100,7 +100,7 @@ class Operator:
         -------
         ndarray, shape (..., Kx, Ky)
         """
-        rows = self._rows(observed, "observed")
+        rows = image_rows(observed, "observed", self.dims)
         return (rows @ self._matrix.T).reshape(np.shape(observed))
 
     def todense(self) -> NDArray[np.float64]:
@@ -129,19 +129,20 @@ class Operator:
         numpy.linalg.LinAlgError
             If the matrix is singular.
         """
-        rows = self._rows(observed, "observed")
+        rows = image_rows(observed, "observed", self.dims)
         if self._lu is None:
             self._lu = _factorise(self._matrix)
         solved = scipy.linalg.lu_solve(self._lu, rows.T, trans=1)
         return np.ascontiguousarray(solved.T).reshape(np.shape(observed))
 
-    def _rows(self, images: ArrayLike, name: str) -> NDArray[np.float64]:
-        """Images of shape (..., Kx, Ky) as rows of a (n, KK) array."""
-        images = np.asarray(images, dtype=np.float64)
-        if images.ndim < 2 or images.shape[-2:] != self.dims:
-            raise ValueError(f"{name} must have shape (..., {self.dims[0]}, {self.dims[1]}), got "
-                             f"{images.shape}")
-        return images.reshape(-1, self.shape[0])
+
+def image_rows(images: ArrayLike, name: str, dims: Tuple[int, int]) -> NDArray[np.float64]:
+    """Images of shape (..., Kx, Ky) as rows of a (n, KK) array."""
+    images = np.asarray(images, dtype=np.float64)
+    if images.ndim < 2 or images.shape[-2:] != dims:
+        raise ValueError(f"{name} must have shape (..., {dims[0]}, {dims[1]}), got "
+                         f"{images.shape}")
+    return images.reshape(-1, dims[0] * dims[1])
 
 
 def _square(matrix: ArrayLike, name: str, kk: int) -> NDArray[np.float64]:

@@ -8,15 +8,15 @@ whose only access to the matrix is those products.
 from __future__ import annotations
 
 import os
-from typing import Any, List, Optional, Tuple, Union
+from typing import Any, List, Optional, Tuple
 
 import numpy as np
 import scipy.sparse.linalg
 from numpy.typing import ArrayLike, NDArray
 
 from .blockstore import open_complete
+from .operator import image_rows
 
-PathLike = Union[str, "os.PathLike[str]"]
 SOLVERS = ("gmres", "lsqr")
 
 
@@ -67,12 +67,12 @@ class StoredOperator:
 
     def forward(self, true: ArrayLike) -> NDArray[np.float64]:
         """``M.T @ true`` for each flattened image of shape ``(..., Kx, Ky)``."""
-        rows = self._rows(true, "true")
+        rows = image_rows(true, "true", self.dims)
         return self._products(rows, transpose=True).reshape(np.shape(true))
 
     def adjoint(self, observed: ArrayLike) -> NDArray[np.float64]:
         """``M @ observed`` for each flattened image of shape ``(..., Kx, Ky)``."""
-        rows = self._rows(observed, "observed")
+        rows = image_rows(observed, "observed", self.dims)
         return self._products(rows, transpose=False).reshape(np.shape(observed))
 
     def as_linear_operator(self) -> scipy.sparse.linalg.LinearOperator:
@@ -112,7 +112,7 @@ class StoredOperator:
         """
         if method not in SOLVERS:
             raise ValueError(f"method must be one of {SOLVERS}, got {method!r}")
-        rows = self._rows(observed, "observed")
+        rows = image_rows(observed, "observed", self.dims)
         operator = self.as_linear_operator()
         solved = np.empty_like(rows)
         for i, row in enumerate(rows):
@@ -134,13 +134,6 @@ class StoredOperator:
                 parts.append(matrix @ rows.T)
         computed = dask.compute(*parts, scheduler=self._scheduler)
         return np.ascontiguousarray(sum(computed[1:], computed[0]).T)
-
-    def _rows(self, images: ArrayLike, name: str) -> NDArray[np.float64]:
-        images = np.asarray(images, dtype=np.float64)
-        if images.ndim < 2 or images.shape[-2:] != self.dims:
-            raise ValueError(f"{name} must have shape (..., {self.dims[0]}, {self.dims[1]}), got "
-                             f"{images.shape}")
-        return images.reshape(-1, self.shape[0])
 
 
 def _solve(operator: scipy.sparse.linalg.LinearOperator, rhs: NDArray[np.float64], method: str,

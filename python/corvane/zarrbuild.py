@@ -11,7 +11,6 @@ read back are kept.
 from __future__ import annotations
 
 import dataclasses
-import datetime
 import os
 import shutil
 import time
@@ -19,10 +18,10 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from . import blockstore
 from ._logsink import emit, library_records
-from .blocks import KINDS, BlockRequest, build_error, column_blocks, horizontal_request
+from .blocks import BlockRequest, build_error, column_blocks, horizontal_request
 from .blocks import infield_request
 from .dask import block_columns
-from .files import CHUNK_BYTES, PathLike, _sha256
+from .files import CHUNK_BYTES, KINDS, PathLike, store_attributes
 
 # Times a task is run again on dask.distributed after its worker died or it raised.
 RETRIES = 2
@@ -107,7 +106,8 @@ def build_to_zarr(path: PathLike, instrument: Any, windows: Any, *, kind: str = 
     request = make(instrument, windows, **options)
     if threads is None:
         threads = 0 if client is None else 1
-    attributes = _attributes(request)
+    attributes = store_attributes(request.kind, request.windows, request.options,
+                                  request.inputs)
     name = os.fspath(path)
     created = not _occupied(name)
     if created:
@@ -223,20 +223,6 @@ def _run(graph: Dict[Any, Any], keys: Sequence[Any], client: Any,
             finished(future.result())
     finally:
         client.cancel(futures)
-
-
-def _attributes(request: BlockRequest) -> Dict[str, Any]:
-    """The attributes `corvane.save` gives a matrix, for this request."""
-    from corvane import __version__
-
-    return {
-        "kind": request.kind,
-        "windows": dataclasses.asdict(request.windows),
-        "options": request.options,
-        "version": __version__,
-        "created": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
-        "inputs": {name: _sha256(value) for name, value in request.inputs.items()},
-    }
 
 
 def _occupied(path: str) -> bool:
