@@ -161,6 +161,7 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
     std::vector<double> block_weights;
     std::vector<int> block_first;
     std::vector<char> block_skewed;
+    std::vector<int> block_start;
     std::vector<TALVEN_WeightedRow> edge_terms;
     std::vector<double> ring;
     std::vector<TALVEN_WeightedRow> combine;
@@ -179,9 +180,10 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
     const size_t capacity = TALVEN_PSF_InterpolationCoeffs::kCapacity;
     scratch->terms.reserve(static_cast<size_t>(m_ky) * m_bx * m_by * capacity);
     scratch->first.reserve(static_cast<size_t>(m_ky) * m_by + 1);
-    const size_t blocks = static_cast<size_t>((m_ky + kRowBlock - 1) / kRowBlock) * m_by;
+    const size_t blocks = static_cast<size_t>(m_ky) * m_by;
     scratch->block_first.reserve(blocks + 1);
     scratch->block_skewed.reserve(blocks);
+    scratch->block_start.reserve(static_cast<size_t>(m_ky) + 1);
     if (LowerEdgeAddsLight()) {
       scratch->edge_terms.reserve(static_cast<size_t>(m_bx) * m_rows_below * capacity);
     }
@@ -276,17 +278,19 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
   }
 
   // Gathers the terms of each block of rows and group by footprint row, and decides whether the
-  // block is summed as a skewed block: that sums every footprint row over all kRowBlock (or 8)
-  // lanes and over n + rows - 1 receivers, for half the cost of a multiply-add row by row. A
-  // footprint row a row does not use has weight 0 there, which needs finite tables.
+  // block is summed as a skewed block: that sums every footprint row for every row of the block,
+  // for half the cost of a multiply-add row by row. A footprint row a row does not use has
+  // weight 0 there, which needs finite tables.
   void CollectBlocks(Scratch* scratch) const {
     const int groups = m_options.use_simpsons ? m_by : 1;
     scratch->block_planes.clear();
     scratch->block_weights.clear();
     scratch->block_first.assign(1, 0);
     scratch->block_skewed.clear();
-    for (int y0 = 0; y0 < m_ky; y0 += kRowBlock) {
-      const int y1 = std::min(y0 + kRowBlock, m_ky);
+    scratch->block_start.assign(1, 0);
+    for (int y0 = 0; y0 < m_ky;) {
+      const int y1 = BlockEnd(*scratch, y0);
+      scratch->block_start.push_back(y1);
       for (int g = 0; g < groups; ++g) {
         const size_t start = scratch->block_planes.size();
         double row_cost = 0.0;
@@ -305,23 +309,44 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
           }
           row_cost += static_cast<double>(scratch->first[group + 1] - scratch->first[group]) * m_ky;
         }
-        const double lanes = y1 - y0 <= 8 ? 8.0 : 16.0;
-        const double receivers = (m_ky + y1 - y0 - 1 + 7) / 8 * 8;
+        const double receivers = (m_ky + 7) / 8 * 8;
         const double skewed_cost =
-            static_cast<double>(scratch->block_planes.size() - start) * lanes * receivers;
+            static_cast<double>(scratch->block_planes.size() - start) * (y1 - y0) * receivers;
         scratch->block_skewed.push_back(m_skewed_blocks && skewed_cost <= 2.0 * row_cost);
         scratch->block_first.push_back(static_cast<int>(scratch->block_planes.size()));
       }
+      y0 = y1;
     }
+  }
+
+  // A block runs from row y0 over at most kRowBlock rows that use no footprint row that y0 does
+  // not use: where the PSFs of the sources change (a new cell of the measured PSF grid) a new
+  // block starts, so that no block sums footprint rows its rows do not use.
+  int BlockEnd(const Scratch& scratch, int y0) const {
+    const int groups = m_options.use_simpsons ? m_by : 1;
+    const int last = std::min(y0 + kRowBlock, m_ky);
+    for (int y = y0 + 1; y < last; ++y) {
+      for (int g = 0; g < groups; ++g) {
+        const int first0 = scratch.first[y0 * groups + g];
+        const int end0 = scratch.first[y0 * groups + g + 1];
+        for (int t = scratch.first[y * groups + g]; t < scratch.first[y * groups + g + 1]; ++t) {
+          const double* plane = scratch.terms[t].row + (y - y0);
+          int u = first0;
+          while (u < end0 && scratch.terms[u].row != plane) ++u;
+          if (u == end0) return y;
+        }
+      }
+    }
+    return last;
   }
 
   // Sums the rows y0 .. y1 - 1 of group g into the rows dst(y), for receiver column offset
   // `offset` (in footprint rows).
   template <typename Destination>
-  void SumBlock(const Scratch& scratch, int block, int g, int y0, int y1, ptrdiff_t offset,
+  void SumBlock(const Scratch& scratch, size_t block, int g, int y0, int y1, ptrdiff_t offset,
                 Destination dst) const {
     const int groups = m_options.use_simpsons ? m_by : 1;
-    const int b = block * groups + g;
+    const size_t b = block * groups + g;
     if (scratch.block_skewed[b]) {
       double* rows[kRowBlock];
       for (int y = y0; y < y1; ++y) rows[y - y0] = dst(y);
@@ -380,9 +405,9 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
     for (int rx = 0; rx < m_kx; ++rx) {
       const ptrdiff_t offset = rx * stride;
       const ptrdiff_t receivers = static_cast<ptrdiff_t>(rx) * m_ky;
-      for (int y0 = 0; y0 < m_ky; y0 += kRowBlock) {
-        const int y1 = std::min(y0 + kRowBlock, m_ky);
-        const int block = y0 / kRowBlock;
+      for (size_t block = 0; block + 1 < scratch->block_start.size(); ++block) {
+        const int y0 = scratch->block_start[block];
+        const int y1 = scratch->block_start[block + 1];
         if (!m_options.use_simpsons) {
           SumBlock(*scratch, block, 0, y0, y1, offset,
                    [&](int y) { return Column(base + y) + receivers; });

@@ -37,11 +37,11 @@ void SumBaseline(const TALVEN_WeightedRow* terms, int nterms, ptrdiff_t offset, 
   }
 }
 
-// Runs Kernel<nv>::Run(args...) for a count of vectors 1 <= nv <= 8 known only at run time.
-template <template <int> class Kernel, int V = 1, typename... Args>
+// Runs Kernel<nv>::Run(args...) for a count of vectors 1 <= nv <= Max known only at run time.
+template <template <int> class Kernel, int Max = 8, int V = 1, typename... Args>
 void Dispatch(int nv, Args... args) {
-  if constexpr (V < 8) {
-    if (nv > V) return Dispatch<Kernel, V + 1>(nv, args...);
+  if constexpr (V < Max) {
+    if (nv > V) return Dispatch<Kernel, Max, V + 1>(nv, args...);
   }
   Kernel<V>::Run(args...);
 }
@@ -123,141 +123,137 @@ __attribute__((target("avx512f"))) void SumAvx512(const TALVEN_WeightedRow* term
   Dispatch<Sum512>(nv, terms, nterms, offset + i, accumulate, last, dst + i);
 }
 
-// Transposes the 8 x 8 block a[0..7] (a[i] lane j) into a[j] lane i. GCC 12 takes the
-// undefined pass-through operand inside the shuffle intrinsics for an uninitialised variable.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wuninitialized"
-__attribute__((target("avx512f"), always_inline)) inline void Transpose8x8(__m512d* a) {
-  __m512d t[8], u[8];
-  for (int i = 0; i < 8; i += 2) {
-    t[i] = _mm512_unpacklo_pd(a[i], a[i + 1]);
-    t[i + 1] = _mm512_unpackhi_pd(a[i], a[i + 1]);
-  }
-  for (int i = 0; i < 8; i += 4) {
-    u[i] = _mm512_shuffle_f64x2(t[i], t[i + 2], 0x88);
-    u[i + 1] = _mm512_shuffle_f64x2(t[i + 1], t[i + 3], 0x88);
-    u[i + 2] = _mm512_shuffle_f64x2(t[i], t[i + 2], 0xdd);
-    u[i + 3] = _mm512_shuffle_f64x2(t[i + 1], t[i + 3], 0xdd);
-  }
-  for (int i = 0; i < 4; ++i) {
-    a[i] = _mm512_shuffle_f64x2(u[i], u[i + 4], 0x88);
-    a[i + 4] = _mm512_shuffle_f64x2(u[i], u[i + 4], 0xdd);
-  }
-}
-#pragma GCC diagnostic pop
-
-// Values of a plane fetched ahead of the run that reads them: the planes of a block are read as
-// many streams at once, more than the processor follows by itself when the tables (many measured
-// PSFs) outgrow the caches.
-constexpr int kPrefetchAhead = 64;
-
-// One run of 8 values of d = r - y, d0 .. d0 + 7, for the H halves of 8 rows from row y0 of the
-// block: acc[h][j] holds in lane l the sum of row y0 + 8 h + l at d0 + j; transposed, lane j of
-// that row is its receiver d0 + j + y.
-template <int H>
-__attribute__((target("avx512f"), always_inline)) inline void SkewedRun512(
-    const double* const* planes, const double* weights, int nplanes, ptrdiff_t offset, int d0,
-    int n, int y0, int nrows, double* const* dst) {
-  __m512d acc[H][8];
-#pragma GCC unroll 8
-  for (int h = 0; h < H; ++h) {
-#pragma GCC unroll 8
-    for (int j = 0; j < 8; ++j) acc[h][j] = _mm512_setzero_pd();
+// Rows y, y + 8, ... of a skewed block (R of them) over V vectors of 8 receivers from r0, the
+// receivers in the lanes: row y + 8 reads each plane 8 values behind row y, so that the vectors
+// one row loads serve the next rows as well, and every element is summed by itself, plane after
+// plane, with no transposes. `last` masks the stores of the last vector; the loads stay within the
+// values the block may read.
+template <int V, int R>
+__attribute__((target("avx512f"), always_inline)) inline void LaneTile512(
+    const double* const* planes, const double* weights, int nplanes, ptrdiff_t offset, int r0,
+    int y, __mmask8 last, double* const* dst) {
+  constexpr int kRows = kTalvenSkewedBlockRows;
+  __m512d acc[R][V];
+#pragma GCC unroll 4
+  for (int i = 0; i < R; ++i) {
+#pragma GCC unroll 16
+    for (int v = 0; v < V; ++v) acc[i][v] = _mm512_setzero_pd();
   }
   for (int u = 0; u < nplanes; ++u) {
-    const double* p = planes[u] + offset + d0;
-    // One address register per plane, the run's eight values at fixed displacements from it.
-    asm("" : "+r"(p));
-    _mm_prefetch(reinterpret_cast<const char*>(p + kPrefetchAhead), _MM_HINT_T0);
-    __m512d w[H];
-#pragma GCC unroll 2
-    for (int h = 0; h < H; ++h) w[h] = _mm512_loadu_pd(weights + 16 * u + y0 + 8 * h);
-#pragma GCC unroll 8
-    for (int j = 0; j < 8; ++j) {
-      const __m512d v = _mm512_set1_pd(p[j]);
-#pragma GCC unroll 2
-      for (int h = 0; h < H; ++h) acc[h][j] = _mm512_fmadd_pd(w[h], v, acc[h][j]);
+    const double* p = planes[u] + offset + r0 - y;
+    __m512d w[R];
+#pragma GCC unroll 4
+    for (int i = 0; i < R; ++i) w[i] = _mm512_set1_pd(weights[kRows * u + y + 8 * i]);
+#pragma GCC unroll 16
+    for (int k = 0; k < V + R - 1; ++k) {
+      // Vector k of the run from p - 8 (R - 1) is vector v = k - (R - 1) + i of row i: one load
+      // for every row, not one folded into each multiply-add.
+      __m512d x = _mm512_loadu_pd(p + 8 * (k - (R - 1)));
+      asm("" : "+v"(x));
+#pragma GCC unroll 4
+      for (int i = 0; i < R; ++i) {
+        const int v = k - (R - 1) + i;
+        if (v >= 0 && v < V) acc[i][v] = _mm512_fmadd_pd(w[i], x, acc[i][v]);
+      }
     }
   }
-#pragma GCC unroll 2
-  for (int h = 0; h < H; ++h) {
-    Transpose8x8(acc[h]);
-    // Most runs lie inside every row of the half: whole vectors, no masks.
-    const int yh = y0 + 8 * h;
-    if (yh + 8 <= nrows && d0 + yh >= 0 && d0 + yh + 15 <= n) {
-#pragma GCC unroll 8
-      for (int l = 0; l < 8; ++l) _mm512_storeu_pd(dst[yh + l] + d0 + yh + l, acc[h][l]);
-      continue;
-    }
-#pragma GCC unroll 8
-    for (int l = 0; l < 8; ++l) {
-      const int y = yh + l;
-      if (y >= nrows) break;
-      // Lanes j with 0 <= d0 + y + j < n; the others are neither read nor written.
-      const int first = d0 + y;
-      const int lo = first < 0 ? -first : 0;
-      const int hi = n - first < 8 ? n - first : 8;
-      if (hi <= lo) continue;
-      const __mmask8 mask = static_cast<__mmask8>((0xFFu >> (8 - (hi - lo))) << lo);
-      // The address of lane 0 may lie before the row; only the lanes in the mask are touched.
-      double* at = reinterpret_cast<double*>(reinterpret_cast<uintptr_t>(dst[y]) +
-                                             static_cast<intptr_t>(first) * sizeof(double));
-      _mm512_mask_storeu_pd(at, mask, acc[h][l]);
-    }
+#pragma GCC unroll 4
+  for (int i = 0; i < R; ++i) {
+    double* row = dst[y + 8 * i] + r0;
+#pragma GCC unroll 16
+    for (int v = 0; v < V - 1; ++v) _mm512_storeu_pd(row + 8 * v, acc[i][v]);
+    _mm512_mask_storeu_pd(row + 8 * (V - 1), last, acc[i][V - 1]);
   }
 }
 
-// Run d0 of a block of up to 8 rows in one half, or up to 16 in two; the first run of d has no
-// receiver in rows 0 .. 7 of a full block and the last none in rows 8 .. 15, so those runs sum
-// one half only.
-__attribute__((target("avx512f"), always_inline)) inline void SkewedRunAt512(
-    const double* const* planes, const double* weights, int nplanes, ptrdiff_t offset, int d0,
-    int n, int nrows, double* const* dst) {
-  if (nrows <= 8) return SkewedRun512<1>(planes, weights, nplanes, offset, d0, n, 0, nrows, dst);
-  const bool low = d0 + 14 >= 0 && d0 < n;
-  const bool high = d0 + nrows + 6 >= 0 && d0 + 8 < n;
-  if (low && high) return SkewedRun512<2>(planes, weights, nplanes, offset, d0, n, 0, nrows, dst);
-  SkewedRun512<1>(planes, weights, nplanes, offset, d0, n, low ? 0 : 8, nrows, dst);
-}
+// Every row of the block over V vectors of receivers from r0.
+template <int V>
+struct LaneTiles512 {
+  __attribute__((target("avx512f"))) static void Run(const double* const* planes,
+                                                     const double* weights, int nplanes,
+                                                     ptrdiff_t offset, int r0, int nrows,
+                                                     __mmask8 last, double* const* dst) {
+    for (int y = 0; y < nrows && y < 8; ++y) {
+      const int rows = (nrows - y + 7) / 8;
+      if (rows >= 4) {
+        LaneTile512<V, 4>(planes, weights, nplanes, offset, r0, y, last, dst);
+      } else if (rows == 3) {
+        LaneTile512<V, 3>(planes, weights, nplanes, offset, r0, y, last, dst);
+      } else if (rows == 2) {
+        LaneTile512<V, 2>(planes, weights, nplanes, offset, r0, y, last, dst);
+      } else {
+        LaneTile512<V, 1>(planes, weights, nplanes, offset, r0, y, last, dst);
+      }
+    }
+  }
+};
+
+// Up to 6 vectors of receivers at a time (24 accumulators for four rows), in chunks of nearly
+// equal size, so that a row's plane values stay in the first level cache for all rows.
+constexpr int kLaneVectors = 6;
 
 __attribute__((target("avx512f"))) void SkewedBlock512(const double* const* planes,
                                                        const double* weights, int nplanes,
                                                        ptrdiff_t offset, int n, int nrows,
                                                        double* const* dst) {
-  for (int d0 = 1 - nrows; d0 < n; d0 += 8) {
-    SkewedRunAt512(planes, weights, nplanes, offset, d0, n, nrows, dst);
+  const int vectors = (n + 7) / 8;
+  const int chunks = (vectors + kLaneVectors - 1) / kLaneVectors;
+  int r0 = 0;
+  for (int c = 0; c < chunks; ++c) {
+    const int nv = (vectors - r0 / 8 + (chunks - c) - 1) / (chunks - c);
+    const int lanes = n - r0 - 8 * (nv - 1) < 8 ? n - r0 - 8 * (nv - 1) : 8;
+    const __mmask8 last = static_cast<__mmask8>(0xFFu >> (8 - lanes));
+    Dispatch<LaneTiles512, kLaneVectors>(nv, planes, weights, nplanes, offset, r0, nrows, last,
+                                         dst);
+    r0 += 8 * nv;
   }
 }
 
 // Combined rows: every element is summed by itself in the order of the terms, so that its value
 // does not depend on where its row starts in memory, and whole cache lines of the row are
-// streamed past the caches.
-__attribute__((target("avx512f"), always_inline)) inline void CombineVector512(
-    const TALVEN_WeightedRow* terms, int nterms, ptrdiff_t at, __mmask8 mask, double* dst) {
-  __m512d s = _mm512_setzero_pd();
-  if (nterms > 0) {
-    s = _mm512_mul_pd(_mm512_set1_pd(terms[0].weight),
-                      _mm512_maskz_loadu_pd(mask, terms[0].row + at));
+// streamed past the caches. V vectors from dst + i are summed together, the last one masked by
+// `last`; they are streamed when `stream` (dst + i then starts a cache line).
+template <int V>
+struct Combine512 {
+  __attribute__((target("avx512f"))) static void Run(const TALVEN_WeightedRow* terms, int nterms,
+                                                     int i, __mmask8 last, bool stream,
+                                                     double* dst) {
+    __m512d s[V];
+#pragma GCC unroll 8
+    for (int v = 0; v < V; ++v) s[v] = _mm512_setzero_pd();
+    for (int t = 0; t < nterms; ++t) {
+      const __m512d w = _mm512_set1_pd(terms[t].weight);
+      const double* row = terms[t].row + i;
+#pragma GCC unroll 8
+      for (int v = 0; v < V; ++v) {
+        const __m512d x =
+            v < V - 1 ? _mm512_loadu_pd(row + 8 * v) : _mm512_maskz_loadu_pd(last, row + 8 * v);
+        s[v] = t == 0 ? _mm512_mul_pd(w, x) : _mm512_fmadd_pd(w, x, s[v]);
+      }
+    }
+#pragma GCC unroll 8
+    for (int v = 0; v < V; ++v) {
+      const __mmask8 mask = v < V - 1 ? 0xFF : last;
+      if (stream && mask == 0xFF) {
+        _mm512_stream_pd(dst + i + 8 * v, s[v]);
+      } else {
+        _mm512_mask_storeu_pd(dst + i + 8 * v, mask, s[v]);
+      }
+    }
   }
-  for (int t = 1; t < nterms; ++t) {
-    s = _mm512_fmadd_pd(_mm512_set1_pd(terms[t].weight),
-                        _mm512_maskz_loadu_pd(mask, terms[t].row + at), s);
-  }
-  if (mask == 0xFF && reinterpret_cast<uintptr_t>(dst + at) % 64 == 0) {
-    _mm512_stream_pd(dst + at, s);
-  } else {
-    _mm512_mask_storeu_pd(dst + at, mask, s);
-  }
-}
+};
 
-// Elements [begin, end) in vectors of 8 from begin, the last one masked.
-__attribute__((target("avx512f"), always_inline)) inline void CombinePart512(
-    const TALVEN_WeightedRow* terms, int nterms, int begin, int end, double* dst) {
-  for (int i = begin; i < end; i += 8) {
-    const __mmask8 mask = static_cast<__mmask8>(end - i >= 8 ? 0xFFu : 0xFFu >> (8 - (end - i)));
-    CombineVector512(terms, nterms, i, mask, dst);
-  }
+// Elements [begin, end), 8 vectors at a time.
+__attribute__((target("avx512f"))) void CombinePart512(const TALVEN_WeightedRow* terms, int nterms,
+                                                       int begin, int end, bool stream,
+                                                       double* dst) {
+  int i = begin;
+  for (; end - i >= 64; i += 64) Combine512<8>::Run(terms, nterms, i, 0xFF, stream, dst);
+  const int r = end - i;
+  if (r == 0) return;
+  const int nv = (r + 7) / 8;
+  const __mmask8 last = static_cast<__mmask8>(0xFFu >> (8 * nv - r));
+  Dispatch<Combine512>(nv, terms, nterms, i, last, stream, dst);
 }
 
 // Elements of dst before its first whole cache line: all of them when dst is not aligned to its
@@ -272,8 +268,8 @@ int LineHead(const double* dst, int n) {
 __attribute__((target("avx512f"))) void CombineRows512(const TALVEN_WeightedRow* terms, int nterms,
                                                        int n, double* dst) {
   const int head = LineHead(dst, n);
-  CombinePart512(terms, nterms, 0, head, dst);
-  CombinePart512(terms, nterms, head, n, dst);
+  CombinePart512(terms, nterms, 0, head, false, dst);
+  CombinePart512(terms, nterms, head, n, true, dst);
 }
 
 // The same with 4-wide vectors: 8 accumulators leave room in the 16 registers.

@@ -41,19 +41,18 @@ void TALVEN_CombineRowsAt(TALVEN_VectorLevel level, const TALVEN_WeightedRow* te
 void TALVEN_FinishStreams();
 
 // Rows of a block handled by TALVEN_SumSkewedBlock.
-constexpr int kTalvenSkewedBlockRows = 16;
+constexpr int kTalvenSkewedBlockRows = 32;
 
 // Whether TALVEN_SumSkewedBlock runs on this processor (it needs AVX-512).
 bool TALVEN_SkewedBlocksAvailable();
 
-// A block of up to 16 output rows whose terms share their table rows, each row reading them one
+// A block of up to 32 output rows whose terms share their table rows, each row reading them one
 // element further back than the row before (the footprint rows of consecutive source rows):
-//   dst[y][r] = the sum over u < nplanes of weights[16 u + y] * planes[u][offset + r - y]
-// for y < nrows <= 16 and r < n, the planes summed in their order. The weights of rows past
+//   dst[y][r] = the sum over u < nplanes of weights[32 u + y] * planes[u][offset + r - y]
+// for y < nrows <= 32 and r < n, the planes summed in their order. The weights of rows past
 // nrows are ignored; a row that does not use a plane has weight 0 there, so the planes must hold
 // finite values. The kernel reads planes[u][offset + d] for 1 - nrows <= d < n + 7; values past
-// d = n - 1 only reach results it discards. Here the sums run over the rows of the block in the
-// vector lanes, each loaded table value is used by 16 rows, and the results are transposed in
-// registers before they are stored.
+// d = n - 1 only reach results it discards. The receivers lie in the vector lanes, and rows y,
+// y + 8, y + 16 and y + 24 are summed together from the same loads.
 void TALVEN_SumSkewedBlock(const double* const* planes, const double* weights, int nplanes,
                            ptrdiff_t offset, int n, int nrows, double* const* dst);

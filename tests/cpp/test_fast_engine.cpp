@@ -10,6 +10,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "capture_log.h"
@@ -173,6 +174,33 @@ INSTANTIATE_TEST_SUITE_P(
                       InfieldCase{3, 33, 2, 1, 1, 1, true, true, 2, 7},
                       InfieldCase{2, 17, 1, 2, 1, 1, false, false, 0, 0},
                       InfieldCase{2, 50, 1, 1, 1, 2, true, false, 0, 0}));
+
+// Smooth PSFs blended over a g x g grid: the rows of an L1C column use the same footprint rows
+// within a cell of the grid and new ones past it, so the rows are summed in blocks of many rows
+// that end at the cells' edges as well as at the block height.
+TEST(FastInfield, SmoothPsfGridsAgreeWithTheReference) {
+  for (const auto& [ky, lbiny, g] : {std::tuple{40, 1, 2}, {37, 2, 3}, {70, 1, 5}}) {
+    Instrument inst;
+    inst.windows = MakeWindows(2, ky, 2, lbiny, 1, 1, 4, 2);
+    inst.psfs = MakeSmoothPsfs(inst.windows, inst.windows.Dx, inst.windows.Dy, g);
+    GeneratorOptions o;
+    o.simpson = true;
+    o.lower_edge = true;
+    o.rows_below = 3;
+    o.rows_above = 5;
+    bool ok_ref = false, ok1 = false, ok3 = false;
+    CaptureLog log;
+    const auto reference = Infield(inst, o, TALVEN_MatrixEngine::kReference, &ok_ref);
+    o.threads = 1;
+    const auto fast1 = Infield(inst, o, TALVEN_MatrixEngine::kFast, &ok1);
+    o.threads = 3;
+    const auto fast3 = Infield(inst, o, TALVEN_MatrixEngine::kFast, &ok3);
+    SCOPED_TRACE(::testing::Message() << "ky " << ky << " grid " << g);
+    ASSERT_TRUE(ok_ref && ok1 && ok3);
+    EXPECT_TRUE(AgreeWithReference(fast1, reference));
+    EXPECT_TRUE(SameBits(fast1, fast3));
+  }
+}
 
 TEST(FastInfield, ExtremeLowerEdgeRowCountsNeitherOverflowNorHang) {
   Instrument inst = RandomInstrument(8, 3, 3, 2, 1, 1, 1, 3, 1, false);

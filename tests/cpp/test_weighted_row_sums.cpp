@@ -128,7 +128,7 @@ TEST(SkewedBlockSums, MatchPlainSumsForEveryHeightAndLength) {
   std::uniform_real_distribution<double> weight(-2.0, 2.0);
   constexpr int kRows = kTalvenSkewedBlockRows;
   for (int nrows = 1; nrows <= kRows; ++nrows) {
-    for (int n : {1, 2, 7, 8, 9, 20, 33, 96}) {
+    for (int n : {1, 2, 7, 8, 9, 20, 33, 96, 100, 203}) {
       for (int nplanes : {0, 1, 4, 7}) {
         std::vector<const double*> planes;
         std::vector<double> weights;
