@@ -1,6 +1,7 @@
 #include "cpp/sources/fast_infield_matrix.h"
 
 #include <omp.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -20,6 +21,12 @@
 namespace {
 
 constexpr WindowMappingType kDetector = WindowMappingType::WINDOW_DETECTOR;
+
+// The last level cache, or 32 MB where the system does not tell.
+size_t LastLevelCacheBytes() {
+  const long bytes = sysconf(_SC_LEVEL3_CACHE_SIZE);
+  return bytes > 0 ? static_cast<size_t>(bytes) : size_t{32} << 20;
+}
 
 // A matrix element sums footprint rows of its source at a displacement that shifts by one with
 // the source row: the sums of a block of source rows over a block of receivers read rows that
@@ -75,6 +82,9 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
         TALVEN_SkewedBlocksAvailable() &&
         std::all_of(m_footprints.begin(), m_footprints.end(),
                     [](const TALVEN_PSF_FootprintPlanes& f) { return f.AllFinite(); });
+    size_t table_bytes = 0;
+    for (const TALVEN_PSF_FootprintPlanes& f : m_footprints) table_bytes += f.Bytes();
+    m_fetch_ahead = table_bytes > LastLevelCacheBytes();
     if (Cancelled()) return false;
     if (m_lower_edge) FindFailingLowerEdgeColumn();
     if (!m_scope.IsWhole(m_kx) && OtherColumnsFailLookUps()) {
@@ -342,9 +352,10 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
 
   // Sums the rows y0 .. y1 - 1 of group g into the rows dst(y), for receiver column offset
   // `offset` (in footprint rows).
+  // `ahead`: where the next receiving column's footprint rows lie from these, or 0.
   template <typename Destination>
   void SumBlock(const Scratch& scratch, size_t block, int g, int y0, int y1, ptrdiff_t offset,
-                Destination dst) const {
+                ptrdiff_t ahead, Destination dst) const {
     const int groups = m_options.use_simpsons ? m_by : 1;
     const size_t b = block * groups + g;
     if (scratch.block_skewed[b]) {
@@ -353,8 +364,8 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
       const int first = scratch.block_first[b];
       TALVEN_SumSkewedBlock(scratch.block_planes.data() + first,
                             scratch.block_weights.data() + static_cast<size_t>(first) * kRowBlock,
-                            scratch.block_first[b + 1] - first, offset + (m_ky - 1 - y0), m_ky,
-                            y1 - y0, rows);
+                            scratch.block_first[b + 1] - first, offset + (m_ky - 1 - y0), ahead,
+                            m_ky, y1 - y0, rows);
       return;
     }
     for (int r0 = 0; r0 < m_ky; r0 += kReceiverBlock) {
@@ -404,17 +415,18 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
     const ptrdiff_t stride = m_footprints.empty() ? 0 : m_footprints[0].RowStride();
     for (int rx = 0; rx < m_kx; ++rx) {
       const ptrdiff_t offset = rx * stride;
+      const ptrdiff_t ahead = m_fetch_ahead && rx + 1 < m_kx ? stride : 0;
       const ptrdiff_t receivers = static_cast<ptrdiff_t>(rx) * m_ky;
       for (size_t block = 0; block + 1 < scratch->block_start.size(); ++block) {
         const int y0 = scratch->block_start[block];
         const int y1 = scratch->block_start[block + 1];
         if (!m_options.use_simpsons) {
-          SumBlock(*scratch, block, 0, y0, y1, offset,
+          SumBlock(*scratch, block, 0, y0, y1, offset, ahead,
                    [&](int y) { return Column(base + y) + receivers; });
           continue;
         }
         for (int b = 0; b < m_by; ++b) {
-          SumBlock(*scratch, block, b, y0, y1, offset,
+          SumBlock(*scratch, block, b, y0, y1, offset, ahead,
                    [&](int y) { return RingRow(scratch, y, b); });
         }
         // The matrix columns whose three source rows are all summed now.
@@ -445,6 +457,9 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
   const int m_rows_below;
   // Whether this processor sums skewed blocks and every table holds finite values.
   bool m_skewed_blocks = false;
+  // Whether the tables outgrow the last level cache, so that the footprint rows of the next
+  // receiving column are fetched ahead.
+  bool m_fetch_ahead = false;
   int m_failed_column;
   std::atomic<bool> m_lookup_failed{false};
   // The quadratic scheme's weights for detector row b of an L1C pixel.

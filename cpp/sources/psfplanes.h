@@ -66,6 +66,7 @@ class TALVEN_PSF_FootprintPlanes {
   ptrdiff_t RowStride() const { return m_nY; }
   // No NaN or infinity among the sums.
   bool AllFinite() const;
+  size_t Bytes() const { return m_values.size() * sizeof(double); }
 
   // Values after the last row that a reader may load (they are 0).
   static constexpr ptrdiff_t kPadding = 8;

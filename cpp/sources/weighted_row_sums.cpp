@@ -192,10 +192,23 @@ struct LaneTiles512 {
 // equal size, so that a row's plane values stay in the first level cache for all rows.
 constexpr int kLaneVectors = 6;
 
+// The values a block reads from offset + ahead on, fetched into the second level cache: where
+// the tables outgrow the last level cache (many measured PSFs) the next call's rows then arrive
+// while this one sums.
+__attribute__((target("avx512f"))) void FetchAhead(const double* const* planes, int nplanes,
+                                                   ptrdiff_t offset, int n, int nrows) {
+  for (int u = 0; u < nplanes; ++u) {
+    const char* first = reinterpret_cast<const char*>(planes[u] + offset + 1 - nrows);
+    const char* last = reinterpret_cast<const char*>(planes[u] + offset + n + 7);
+    for (const char* at = first; at <= last; at += 64) _mm_prefetch(at, _MM_HINT_T1);
+  }
+}
+
 __attribute__((target("avx512f"))) void SkewedBlock512(const double* const* planes,
                                                        const double* weights, int nplanes,
-                                                       ptrdiff_t offset, int n, int nrows,
-                                                       double* const* dst) {
+                                                       ptrdiff_t offset, ptrdiff_t ahead, int n,
+                                                       int nrows, double* const* dst) {
+  if (ahead != 0) FetchAhead(planes, nplanes, offset + ahead, n, nrows);
   const int vectors = (n + 7) / 8;
   const int chunks = (vectors + kLaneVectors - 1) / kLaneVectors;
   int r0 = 0;
@@ -412,10 +425,12 @@ void TALVEN_FinishStreams() {
 bool TALVEN_SkewedBlocksAvailable() { return g_best_level == TALVEN_VectorLevel::kAvx512; }
 
 void TALVEN_SumSkewedBlock(const double* const* planes, const double* weights, int nplanes,
-                           ptrdiff_t offset, int n, int nrows, double* const* dst) {
+                           ptrdiff_t offset, ptrdiff_t ahead, int n, int nrows,
+                           double* const* dst) {
 #ifdef TALVEN_X86_KERNELS
-  SkewedBlock512(planes, weights, nplanes, offset, n, nrows, dst);
+  SkewedBlock512(planes, weights, nplanes, offset, ahead, n, nrows, dst);
 #else
-  (void)planes, (void)weights, (void)nplanes, (void)offset, (void)n, (void)nrows, (void)dst;
+  (void)planes, (void)weights, (void)nplanes, (void)offset, (void)ahead, (void)n, (void)nrows;
+  (void)dst;
 #endif
 }

@@ -53,6 +53,8 @@ bool TALVEN_SkewedBlocksAvailable();
 // nrows are ignored; a row that does not use a plane has weight 0 there, so the planes must hold
 // finite values. The kernel reads planes[u][offset + d] for 1 - nrows <= d < n + 7; values past
 // d = n - 1 only reach results it discards. The receivers lie in the vector lanes, and rows y,
-// y + 8, y + 16 and y + 24 are summed together from the same loads.
+// y + 8, y + 16 and y + 24 are summed together from the same loads. Unless `ahead` is 0, the
+// values the same block reads at offset + ahead (the next call's) are fetched into the cache
+// first; they are not read.
 void TALVEN_SumSkewedBlock(const double* const* planes, const double* weights, int nplanes,
-                           ptrdiff_t offset, int n, int nrows, double* const* dst);
+                           ptrdiff_t offset, ptrdiff_t ahead, int n, int nrows, double* const* dst);

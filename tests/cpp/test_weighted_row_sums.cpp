@@ -142,7 +142,8 @@ TEST(SkewedBlockSums, MatchPlainSumsForEveryHeightAndLength) {
         double* rows[kRows];
         for (int y = 0; y < kRows; ++y) rows[y] = out.data() + y * stride + 1;
         const ptrdiff_t offset = 20;
-        TALVEN_SumSkewedBlock(planes.data(), weights.data(), nplanes, offset, n, nrows, rows);
+        TALVEN_SumSkewedBlock(planes.data(), weights.data(), nplanes, offset, n % 3, n, nrows,
+                              rows);
         SCOPED_TRACE(::testing::Message()
                      << "rows " << nrows << " n " << n << " planes " << nplanes);
         for (int y = 0; y < kRows; ++y) {
