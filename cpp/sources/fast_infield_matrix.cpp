@@ -1,7 +1,6 @@
 #include "cpp/sources/fast_infield_matrix.h"
 
 #include <omp.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -22,11 +21,10 @@ namespace {
 
 constexpr WindowMappingType kDetector = WindowMappingType::WINDOW_DETECTOR;
 
-// The last level cache, or 32 MB where the system does not tell.
-size_t LastLevelCacheBytes() {
-  const long bytes = sysconf(_SC_LEVEL3_CACHE_SIZE);
-  return bytes > 0 ? static_cast<size_t>(bytes) : size_t{32} << 20;
-}
+// Tables larger than this outgrow the last level cache that one core shares with its neighbours
+// on current x86 processors. The processor's own report can mislead in a virtual machine (the
+// whole package's cache instead of the core complex's), so it is not asked.
+constexpr size_t kLastLevelCacheBytes = size_t{32} << 20;
 
 // A matrix element sums footprint rows of its source at a displacement that shifts by one with
 // the source row: the sums of a block of source rows over a block of receivers read rows that
@@ -84,7 +82,7 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
                     [](const TALVEN_PSF_FootprintPlanes& f) { return f.AllFinite(); });
     size_t table_bytes = 0;
     for (const TALVEN_PSF_FootprintPlanes& f : m_footprints) table_bytes += f.Bytes();
-    m_fetch_ahead = table_bytes > LastLevelCacheBytes();
+    m_fetch_ahead = table_bytes > kLastLevelCacheBytes;
     if (Cancelled()) return false;
     if (m_lower_edge) FindFailingLowerEdgeColumn();
     if (!m_scope.IsWhole(m_kx) && OtherColumnsFailLookUps()) {
