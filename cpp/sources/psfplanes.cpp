@@ -49,11 +49,7 @@ void TALVEN_PSF_DisplacementPlane::Build(const TALVEN_PSF_Entry& entry, int dx0,
   m_zeros.assign(static_cast<size_t>(m_ny), 0.0);
   m_values.assign(static_cast<size_t>(nx * m_ny), 0.0);
   for (ptrdiff_t i = 0; i < nx; ++i) {
-    const int dx = static_cast<int>(m_dx0 + i);
-    double* column = m_values.data() + i * m_ny;
-    for (ptrdiff_t j = 0; j < m_ny; ++j) {
-      column[j] = entry.ValueAtDisplacement(dx, static_cast<int>(dy0 + j));
-    }
+    entry.ValuesAtDisplacements(static_cast<int>(m_dx0 + i), dy0, m_ny, m_values.data() + i * m_ny);
   }
 }
 

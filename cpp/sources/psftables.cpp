@@ -45,6 +45,63 @@ bool TALVEN_PSF_Entry::Configure(WindowMappingType working_format, const zv2dArr
   return ok;
 }
 
+void TALVEN_PSF_Entry::ValuesAtDisplacements(int dx, int dy0, ptrdiff_t n, double* out) const {
+  const double a = m_centre.x + dx;
+  const bool column_inside = a > -1.0 && a < m_size.x;
+  const int b = column_inside ? static_cast<int>(a) : 0;
+  const bool runs = column_inside && (m_centre_is_whole || b + 1 < m_size.x);
+  const double* left = m_values.ArrayBasePtr() + static_cast<ptrdiff_t>(b) * m_size.y;
+  const double* right = left + m_size.y;
+  const double x0 = b, x1 = b + 1;
+  ptrdiff_t j = 0;
+  while (j < n) {
+    const double c = m_centre.y + (dy0 + static_cast<int>(j));
+    if (!runs || !(c >= 0.0 && c < m_size.y)) {
+      out[j] = ValueAtDisplacement(dx, dy0 + static_cast<int>(j));
+      ++j;
+      continue;
+    }
+    // A run of rows whose positions truncate to consecutive cells d0, d0 + 1, ... that all lie
+    // inside the PSF: their values need no tests. The positions are those ValueAtDisplacement
+    // computes, so a position that rounds onto a cell edge ends the run instead of misplacing it.
+    const int d0 = static_cast<int>(c);
+    const int last_cell = m_centre_is_whole ? m_size.y - 1 : m_size.y - 2;
+    ptrdiff_t end = j;
+    while (end < n) {
+      const double ce = m_centre.y + (dy0 + static_cast<int>(end));
+      if (!(ce >= 0.0 && ce < m_size.y)) break;
+      const int d = static_cast<int>(ce);
+      if (d != d0 + (end - j) || d > last_cell) break;
+      ++end;
+    }
+    if (end == j) {
+      out[j] = ValueAtDisplacement(dx, dy0 + static_cast<int>(j));
+      ++j;
+      continue;
+    }
+    const int len = static_cast<int>(end - j);
+    const int dy = dy0 + static_cast<int>(j);
+    const double* __restrict v = left + d0;
+    double* __restrict o = out + j;
+    if (m_centre_is_whole) {
+      std::copy(v, v + len, o);
+    } else {
+      const double* __restrict w = right + d0;
+      // The arithmetic of zvLinearInterpolate::FromSquare over the unit cell, term for term.
+      const double cy = m_centre.y;
+      for (int k = 0; k < len; ++k) {
+        const double y = cy + (dy + k);
+        const double y0 = d0 + k;
+        const double y1 = d0 + k + 1;
+        o[k] = ((x1 - a) * (y1 - y) * v[k] + (a - x0) * (y1 - y) * w[k] +
+                (x1 - a) * (y - y0) * v[k + 1] + (a - x0) * (y - y0) * w[k + 1]) /
+               ((x1 - x0) * (y1 - y0));
+      }
+    }
+    j = end;
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // TALVEN_PSF_Table
 

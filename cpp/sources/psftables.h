@@ -53,6 +53,10 @@ class TALVEN_PSF_Entry {
     return zvLinearInterpolate::FromSquare(a, c, b, b + 1, d, d + 1, corners);
   }
 
+  // out[j] = ValueAtDisplacement(dx, dy0 + j) for j < n, bit for bit, the rows inside one cell
+  // column computed together.
+  void ValuesAtDisplacements(int dx, int dy0, ptrdiff_t n, double* out) const;
+
   WindowMappingType WorkingFormat() const { return m_working_centre_locn_format; }
   WindowMappingType MeasuredWindowType() const { return m_measured_windowtype; }
   const FloatCoords& Centre() const { return m_centre; }

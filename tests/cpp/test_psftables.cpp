@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "capture_log.h"
@@ -144,6 +146,40 @@ TEST(PsfEntry, FractionalCentreInterpolatesAndDropsPartialEdgeCells) {
   EXPECT_NE(e.ValueAtDisplacement(-20, 0), 0.0);      // a = -0.5: extrapolated
   EXPECT_EQ(e.ValueAtDisplacement(-21, 0), 0.0);      // a = -1.5
   EXPECT_EQ(e.OffsetedValue(Det(1, 2), Det(3, 3)), e.ValueAtDisplacement(-2, -1));
+}
+
+// Whole columns of displacements against the values one at a time, bit for bit (any NaN for a
+// NaN): centres whole, fractional, before the first sample, far outside, not a number, and one
+// whose positions round onto cell edges (1 - 2^-53 + 1 rounds to 2), which an infinite sample in
+// the row before shows.
+TEST(PsfEntry, ColumnsOfDisplacementsMatchSingleValues) {
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  std::vector<double> samples(9 * 7);
+  for (double& v : samples) v = u(rng);
+  samples[3 * 7 + 1] = std::numeric_limits<double>::infinity();  // row 1, column 3
+  const zv2dArray<double> view(7, 9, samples.data());            // 7 rows x 9 columns
+  const double below_one = std::nextafter(1.0, 0.0);
+  for (const auto& [cx, cy] : std::vector<std::pair<double, double>>{{3.0, 4.0},
+                                                                     {1.75, 3.25},
+                                                                     {-0.5, -0.75},
+                                                                     {2.5, below_one},
+                                                                     {1e300, 2.5},
+                                                                     {2.5, std::nan("")}}) {
+    TALVEN_PSF_Entry e;
+    ASSERT_TRUE(e.Configure(WMT::WINDOW_NOOF, view, FloatCoords{cx, cy}, WMT::WINDOW_NOOF));
+    for (int dx = -10; dx <= 10; ++dx) {
+      std::vector<double> column(40);
+      e.ValuesAtDisplacements(dx, -15, 40, column.data());
+      for (int j = 0; j < 40; ++j) {
+        const double single = e.ValueAtDisplacement(dx, j - 15);
+        const bool same = std::isnan(single)
+                              ? std::isnan(column[j])
+                              : std::memcmp(&column[j], &single, sizeof(double)) == 0;
+        ASSERT_TRUE(same) << cx << ", " << cy << ": " << dx << ", " << j - 15;
+      }
+    }
+  }
 }
 
 // Random samples, so that a wrong corner order shows.
