@@ -349,8 +349,8 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
   }
 
   // Sums the rows y0 .. y1 - 1 of group g into the rows dst(y), for receiver column offset
-  // `offset` (in footprint rows).
-  // `ahead`: where the next receiving column's footprint rows lie from these, or 0.
+  // `offset` (in footprint rows); `ahead` is where the next receiving column's footprint rows lie
+  // from these, to be fetched ahead, or 0.
   template <typename Destination>
   void SumBlock(const Scratch& scratch, size_t block, int g, int y0, int y1, ptrdiff_t offset,
                 ptrdiff_t ahead, Destination dst) const {
