@@ -198,9 +198,12 @@ constexpr int kLaneVectors = 6;
 __attribute__((target("avx512f"))) void FetchAhead(const double* const* planes, int nplanes,
                                                    ptrdiff_t offset, int n, int nrows) {
   for (int u = 0; u < nplanes; ++u) {
-    const char* first = reinterpret_cast<const char*>(planes[u] + offset + 1 - nrows);
-    const char* last = reinterpret_cast<const char*>(planes[u] + offset + n + 7);
-    for (const char* at = first; at <= last; at += 64) _mm_prefetch(at, _MM_HINT_T1);
+    // Whole lines, from the one that holds the first value to the one that holds the last.
+    const uintptr_t first = reinterpret_cast<uintptr_t>(planes[u] + offset + 1 - nrows) / 64 * 64;
+    const uintptr_t last = reinterpret_cast<uintptr_t>(planes[u] + offset + n + 7);
+    for (uintptr_t at = first; at <= last; at += 64) {
+      _mm_prefetch(reinterpret_cast<const char*>(at), _MM_HINT_T1);
+    }
   }
 }
 
