@@ -172,6 +172,8 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
     std::vector<int> block_start;
     std::vector<TALVEN_WeightedRow> edge_terms;
     std::vector<double> ring;
+    // ring_rows[b * Ky + row]: where source row `row`, detector row b, is summed in the ring.
+    std::vector<double*> ring_rows;
     std::vector<TALVEN_WeightedRow> combine;
     std::vector<int> combine_first;
   };
@@ -197,6 +199,9 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
     }
     if (!m_options.use_simpsons) return;
     scratch->ring.assign(kRingRows * m_by * RingStride(), 0.0);
+    for (int b = 0; b < m_by; ++b) {
+      for (int row = 0; row < m_ky; ++row) scratch->ring_rows.push_back(RingRow(scratch, row, b));
+    }
     // Matrix column of L1C row y: source row y - 1 adds with its next weights, y with its mid
     // weights, y + 1 with its prev weights; on the first and last row a source's prev or next
     // neighbour is the source itself.
@@ -348,17 +353,14 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
     return last;
   }
 
-  // Sums the rows y0 .. y1 - 1 of group g into the rows dst(y), for receiver column offset
-  // `offset` (in footprint rows); `ahead` is where the next receiving column's footprint rows lie
-  // from these, to be fetched ahead, or 0.
-  template <typename Destination>
+  // Sums the rows y0 .. y1 - 1 of group g into the rows rows[y - y0], for receiver column
+  // offset `offset` (in footprint rows); `ahead` is where the next receiving column's footprint
+  // rows lie from these, to be fetched ahead, or 0.
   void SumBlock(const Scratch& scratch, size_t block, int g, int y0, int y1, ptrdiff_t offset,
-                ptrdiff_t ahead, Destination dst) const {
+                ptrdiff_t ahead, double* const* rows) const {
     const int groups = m_options.use_simpsons ? m_by : 1;
     const size_t b = block * groups + g;
     if (scratch.block_skewed[b]) {
-      double* rows[kRowBlock];
-      for (int y = y0; y < y1; ++y) rows[y - y0] = dst(y);
       const int first = scratch.block_first[b];
       TALVEN_SumSkewedBlock(scratch.block_planes.data() + first,
                             scratch.block_weights.data() + static_cast<size_t>(first) * kRowBlock,
@@ -368,7 +370,9 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
     }
     for (int r0 = 0; r0 < m_ky; r0 += kReceiverBlock) {
       const int n = std::min(kReceiverBlock, m_ky - r0);
-      for (int y = y0; y < y1; ++y) SumGroup(scratch, y * groups + g, offset + r0, n, dst(y) + r0);
+      for (int y = y0; y < y1; ++y) {
+        SumGroup(scratch, y * groups + g, offset + r0, n, rows[y - y0] + r0);
+      }
     }
   }
 
@@ -419,13 +423,14 @@ class InfieldEngine : public TALVEN_FastEngineFrame {
         const int y0 = scratch->block_start[block];
         const int y1 = scratch->block_start[block + 1];
         if (!m_options.use_simpsons) {
-          SumBlock(*scratch, block, 0, y0, y1, offset, ahead,
-                   [&](int y) { return Column(base + y) + receivers; });
+          double* rows[kRowBlock];
+          for (int y = y0; y < y1; ++y) rows[y - y0] = Column(base + y) + receivers;
+          SumBlock(*scratch, block, 0, y0, y1, offset, ahead, rows);
           continue;
         }
         for (int b = 0; b < m_by; ++b) {
           SumBlock(*scratch, block, b, y0, y1, offset, ahead,
-                   [&](int y) { return RingRow(scratch, y, b); });
+                   scratch->ring_rows.data() + static_cast<size_t>(b) * m_ky + y0);
         }
         // The matrix columns whose three source rows are all summed now.
         for (int row = std::max(y0 - 1, 0); row < (y1 == m_ky ? m_ky : y1 - 1); ++row) {
