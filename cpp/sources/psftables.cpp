@@ -87,7 +87,8 @@ void TALVEN_PSF_Entry::ValuesAtDisplacements(int dx, int dy0, ptrdiff_t n, doubl
       std::copy(v, v + len, o);
     } else {
       const double* __restrict w = right + d0;
-      // The arithmetic of zvLinearInterpolate::FromSquare over the unit cell, term for term.
+      // The arithmetic of zvLinearInterpolate::FromSquare over the unit cell, term for term,
+      // written out: its tests for degenerate cells keep the loop from vectorising.
       const double cy = m_centre.y;
       for (int k = 0; k < len; ++k) {
         const double y = cy + (dy + k);
